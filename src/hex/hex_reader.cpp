@@ -1,0 +1,71 @@
+#include <cstring>
+#include <utility>
+
+#include "hex/hex_digit.h"
+#include "hex/hex_io.h"
+#include "hex/stream_bytes.h"
+
+namespace {
+
+// Doubles the text buffer. The old block is wiped by the move that replaces it, rather than left
+// behind by realloc in freed memory.
+bool grow(SecretBuffer &text) {
+  if (text.capacity > kTextLastDoublableCapacity) return false;
+  SecretBuffer bigger;
+  if (!bigger.allocate(text.capacity * 2)) return false;
+  std::memcpy(bigger.bytes, text.bytes, text.length);
+  bigger.length = text.length;
+  text = std::move(bigger);
+  return true;
+}
+
+}  // namespace
+
+HexInput read_hex_stream(std::FILE *in) {
+  HexInput result;
+  SecretBuffer text;
+  if (!text.allocate(kTextInitialCapacity)) return result;
+
+  // Locals keep the loop in registers: stores through the byte pointer may alias `text`.
+  unsigned char *stored = text.bytes;
+  std::size_t count = 0;
+  std::size_t capacity = text.capacity;
+  for (;;) {
+    const int c = get_byte(in);
+    if (c == EOF) break;
+    if (c == '\n' || c == '\r' || c == ' ') continue;
+    if (count + 1 >= capacity) {  // always keep one byte free
+      text.length = count;
+      if (!grow(text)) return result;
+      stored = text.bytes;
+      capacity = text.capacity;
+    }
+    stored[count++] = static_cast<unsigned char>(c);
+  }
+  text.length = count;
+
+  // A read error would leave the input cut short: never decode a truncated secret.
+  if (std::ferror(in) || count % 2 != 0) return result;
+
+  const std::size_t decoded_length = count / 2;
+  SecretBuffer decoded;
+  if (!decoded.allocate(decoded_length + 1)) return result;
+  decoded.length = decoded_length;
+
+  // Every pair is decoded; the verdict is taken once at the end so no digit steers a branch.
+  unsigned char *out = decoded.bytes;
+  int any_invalid = 0;
+  for (std::size_t i = 0; i < decoded_length; ++i) {
+    const int high = hex_digit_value(stored[2 * i]);
+    const int low = hex_digit_value(stored[2 * i + 1]);
+    any_invalid |= high | low;
+    out[i] = static_cast<unsigned char>((static_cast<unsigned>(high) << 4) |
+                                        static_cast<unsigned>(low));
+  }
+  if (any_invalid < 0) return result;
+
+  text.release();
+  result.ok = true;
+  result.bytes = std::move(decoded);
+  return result;
+}

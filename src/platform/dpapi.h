@@ -1,0 +1,52 @@
+// The four data-protection operations, in the platform's own shape.
+//
+// On Windows they are crypt32's and kernel32's. Elsewhere the same names and records are declared
+// here and a stand-in defines them, so the code that calls them reads the same everywhere.
+#pragma once
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <wincrypt.h>
+
+// Spells a UTF-16 literal as the platform's wide text.
+#define PLATFORM_WIDE(text) L##text
+
+#else
+
+#include <cstdint>
+
+typedef std::uint32_t DWORD;
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef char16_t WCHAR;
+typedef const WCHAR *LPCWSTR;
+typedef WCHAR *LPWSTR;
+typedef void *PVOID;
+typedef void *HLOCAL;
+
+#define PLATFORM_WIDE(text) u##text
+
+struct DATA_BLOB {
+  DWORD cbData;
+  BYTE *pbData;
+};
+
+// Never filled in by this tool: only a null pointer is ever passed.
+struct CRYPTPROTECT_PROMPTSTRUCT;
+
+constexpr DWORD CRYPTPROTECT_UI_FORBIDDEN = 0x1;
+
+BOOL CryptProtectData(DATA_BLOB *pDataIn, LPCWSTR szDataDescr, DATA_BLOB *pOptionalEntropy,
+                      PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
+                      DATA_BLOB *pDataOut);
+BOOL CryptUnprotectData(DATA_BLOB *pDataIn, LPWSTR *ppszDataDescr, DATA_BLOB *pOptionalEntropy,
+                        PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
+                        DATA_BLOB *pDataOut);
+DWORD GetLastError();
+HLOCAL LocalFree(HLOCAL hMem);
+
+#endif

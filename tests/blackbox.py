@@ -1,0 +1,221 @@
+#!/usr/bin/env python3
+"""The velkor-dpapi executable from outside, as the wallet drives it.
+
+One table of command lines, inputs and exact expected standard output, standard error and exit
+status, plus the runs whose output is a fresh sealed blob (round trips, tampering, limits). Every
+run feeds and drains the tool through pipes. Expected texts are written with bare line feeds; on
+Windows the runtime's text mode sends each as a carriage return and line feed.
+
+    blackbox.py --tool PATH --platform windows|posix [--runner wine]
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+TOOL = None
+PLATFORM = None
+RUNNER = []
+
+USAGE = b"usage: velkor-dpapi protect|unprotect|selftest\n"
+UNKNOWN = b"unknown command\n"
+BAD_INPUT = b"bad input\n"
+UNPROTECT_INVALID = b"DPAPI unprotect failed (error 13)\n"
+
+LARGEST_SECRET = 16777215  # bytes: 33,554,430 hex digits, the most the reader takes
+TEXT_LIMIT = 33554431  # significant characters the reader holds; one more fails at once
+LARGE_SECRET = 16 * 1024 * 1024 - 4096
+
+# (name, arguments, standard input, standard output, standard error, status, platforms)
+CASES = [
+    ("no argument", [], b"", b"", USAGE, 2, None),
+    ("two arguments", ["protect", "extra"], b"00", b"", USAGE, 2, None),
+    ("selftest and more", ["selftest", "x"], b"", b"", USAGE, 2, None),
+    ("upper case", ["PROTECT"], b"00", b"", UNKNOWN, 2, None),
+    ("capitalised", ["Protect"], b"00", b"", UNKNOWN, 2, None),
+    ("leading space", [" protect"], b"00", b"", UNKNOWN, 2, None),
+    ("empty argument", [""], b"00", b"", UNKNOWN, 2, None),
+    ("odd digit count", ["protect"], b"abc", b"", BAD_INPUT, 3, None),
+    ("tab", ["protect"], b"00\t11", b"", BAD_INPUT, 3, None),
+    ("0x prefix", ["protect"], b"0x00", b"", BAD_INPUT, 3, None),
+    ("byte 0xC3", ["protect"], b"00\xc3\xa9", b"", BAD_INPUT, 3, None),
+    ("byte 0xFF", ["unprotect"], b"\xff\xff", b"", BAD_INPUT, 3, None),
+    ("no digit", ["unprotect"], b"zz", b"", BAD_INPUT, 3, None),
+    ("odd count for unprotect", ["unprotect"], b"0", b"", BAD_INPUT, 3, None),
+    ("not a blob", ["unprotect"], b"00ff00ff", b"", UNPROTECT_INVALID, 4, None),
+    ("empty blob", ["unprotect"], b"\n", b"", UNPROTECT_INVALID, 4, None),
+]
+
+
+def line_ends(text):
+    return text.replace(b"\n", b"\r\n") if PLATFORM == "windows" else text
+
+
+def shorten(value):
+    text = repr(value)
+    return text if len(text) <= 300 else text[:150] + " ... " + text[-150:]
+
+
+def environment(home):
+    env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    if not RUNNER:  # Wine keeps its own prefix; a native platform keeps its keys in the profile
+        env["HOME"] = home
+        env.pop("XDG_DATA_HOME", None)
+    return env
+
+
+class ToolTest(unittest.TestCase):
+    def setUp(self):
+        # A fresh profile per test, for a platform that keeps its keys there.
+        self.home = tempfile.mkdtemp(prefix="velkor-blackbox-")
+        self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
+
+    def run_tool(self, args, data=b"", **popen):
+        if "stdin" in popen:
+            result = subprocess.run(RUNNER + [TOOL] + args, capture_output=True,
+                                    env=environment(self.home), timeout=600, **popen)
+        else:
+            result = subprocess.run(RUNNER + [TOOL] + args, input=data, capture_output=True,
+                                    env=environment(self.home), timeout=600, **popen)
+        return result.stdout, result.stderr, result.returncode
+
+    def assert_run(self, run, out, err, status):
+        expected = (line_ends(out), line_ends(err), status)
+        if run != expected:
+            self.fail("got %s, expected %s" % (shorten(run), shorten(expected)))
+
+    def protect(self, secret):
+        out, err, status = self.run_tool(["protect"], secret.hex().encode())
+        self.assertEqual((err, status), (b"", 0))
+        self.assertTrue(re.fullmatch(rb"(?:[0-9a-f]{2})+" + re.escape(line_ends(b"\n")), out),
+                        shorten(out))
+        return bytes.fromhex(out.decode())
+
+    def assert_opens_to(self, blob, secret):
+        self.assert_run(self.run_tool(["unprotect"], blob.hex().encode()),
+                        secret.hex().encode() + b"\n", b"", 0)
+
+    def test_table(self):
+        for name, args, data, out, err, status, platforms in CASES:
+            if platforms is None or PLATFORM in platforms:
+                with self.subTest(name):
+                    self.assert_run(self.run_tool(args, data), out, err, status)
+
+    def test_round_trips(self):
+        for secret in (b"", b"\x00", b"velkor\x00\xff" * 5, os.urandom(LARGE_SECRET)):
+            with self.subTest(length=len(secret)):
+                self.assert_opens_to(self.protect(secret), secret)
+
+    def test_input_layout_does_not_matter(self):
+        # Any case, whitespace anywhere, even between the two digits of one byte.
+        secret = bytes(range(256))
+        text = secret.hex().upper().encode()
+        spaced = b"\r\n ".join(text[i:i + 3] for i in range(0, len(text), 3)) + b"\n"
+        out, err, status = self.run_tool(["protect"], spaced)
+        self.assertEqual((err, status), (b"", 0))
+        self.assert_opens_to(bytes.fromhex(out.decode()), secret)
+        self.assert_run(self.run_tool(["unprotect"], out.replace(b"\n", b" \n").upper()),
+                        secret.hex().encode() + b"\n", b"", 0)
+
+    def test_changed_blob_does_not_open(self):
+        blob = self.protect(b"wallet seed \x01\x02\x03")
+        for name, changed in (("last byte flipped", blob[:-1] + bytes([blob[-1] ^ 1])),
+                              ("first byte flipped", bytes([blob[0] ^ 0x80]) + blob[1:]),
+                              ("cut short", blob[:-1]),
+                              ("half", blob[:len(blob) // 2])):
+            with self.subTest(name):
+                self.assert_run(self.run_tool(["unprotect"], changed.hex().encode()),
+                                b"", UNPROTECT_INVALID, 4)
+
+    def test_largest_secret_seals_but_its_blob_is_over_the_limit(self):
+        secret = os.urandom(LARGEST_SECRET)
+        blob = self.protect(secret)
+        self.assertGreater(len(blob), LARGEST_SECRET)
+        self.assert_run(self.run_tool(["unprotect"], blob.hex().encode()), b"", BAD_INPUT, 3)
+
+    def test_text_over_the_limit_fails_before_end_of_input(self):
+        # The writer keeps the pipe open: only the limit itself can end the run.
+        text = b"ab" * (TEXT_LIMIT // 2) + b"\r\n" + b"aa" + b"cd" * 1000
+
+        def feed(stream):
+            try:
+                stream.write(text)
+                stream.flush()
+            except OSError:  # the tool has stopped reading
+                pass
+
+        process = subprocess.Popen(RUNNER + [TOOL, "protect"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=environment(self.home))
+        writer = threading.Thread(target=feed, args=(process.stdin,))
+        writer.start()
+        try:
+            status = process.wait(timeout=300)
+            out, err = process.stdout.read(), process.stderr.read()
+        finally:
+            process.kill()
+            writer.join()
+            for stream in (process.stdin, process.stdout, process.stderr):
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+        self.assertEqual((out, err, status), (b"", line_ends(BAD_INPUT), 3))
+
+    def test_wrong_command_lines_leave_input_unread(self):
+        for args in ([], ["protect", "extra"], ["Protect"]):
+            with self.subTest(args=args):
+                read_end, write_end = os.pipe()
+                os.write(write_end, b"0102\n")
+                try:
+                    self.run_tool(args, stdin=read_end)
+                    os.close(write_end)
+                    self.assertEqual(os.read(read_end, 100), b"0102\n")
+                finally:
+                    os.close(read_end)
+
+    def test_read_error_is_bad_input(self):
+        # Reading a directory fails: that is not the end of an empty input to seal.
+        directory = os.open(self.home, os.O_RDONLY)
+        try:
+            self.assert_run(self.run_tool(["protect"], stdin=directory), b"", BAD_INPUT, 3)
+        finally:
+            os.close(directory)
+
+    def test_closed_output_changes_nothing(self):
+        # Write errors are ignored: the status is still the tool's own, never a signal.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            process = subprocess.Popen(RUNNER + [TOOL, "protect"], stdin=subprocess.PIPE,
+                                       stdout=write_end, stderr=subprocess.PIPE,
+                                       env=environment(self.home))
+        finally:
+            os.close(write_end)
+        _, err = process.communicate(os.urandom(1 << 20).hex().encode(), timeout=300)
+        self.assertEqual((err, process.returncode), (b"", 0))
+
+
+def main():
+    global TOOL, PLATFORM, RUNNER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--platform", choices=("windows", "posix"), required=True)
+    parser.add_argument("--runner", action="append", default=[])
+    args, rest = parser.parse_known_args()
+    TOOL, PLATFORM, RUNNER = os.path.abspath(args.tool), args.platform, args.runner
+    if RUNNER:
+        # Set up the emulator's prefix first, so its first-run notes never mix with the tool's.
+        subprocess.run(RUNNER + ["wineboot", "-i"], env=environment(None), capture_output=True,
+                       timeout=600)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

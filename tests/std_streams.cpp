@@ -1,0 +1,55 @@
+#include "std_streams.h"
+
+#include <stdio_ext.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+std::string contents(std::FILE *file) {
+  std::string text;
+  std::rewind(file);
+  char chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
+  std::fclose(file);
+  return text;
+}
+
+}  // namespace
+
+StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body) {
+  std::FILE *in = std::tmpfile();
+  std::FILE *out = std::tmpfile();
+  std::FILE *err = std::tmpfile();
+  std::fwrite(input.data(), 1, input.size(), in);
+  std::fflush(in);
+  std::rewind(in);
+
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int saved[3] = {dup(0), dup(1), dup(2)};
+  dup2(fileno(in), 0);
+  dup2(fileno(out), 1);
+  dup2(fileno(err), 2);
+  __fpurge(stdin);  // nothing a previous run left buffered
+  clearerr(stdin);
+
+  StreamsRun run;
+  run.status = body();
+
+  std::fflush(stdout);
+  std::fflush(stderr);
+  run.input_consumed = static_cast<long>(lseek(0, 0, SEEK_CUR));
+  __fpurge(stdin);
+  for (int fd = 0; fd < 3; ++fd) {
+    dup2(saved[fd], fd);
+    close(saved[fd]);
+  }
+  clearerr(stdin);
+  std::fclose(in);
+  run.out = contents(out);
+  run.err = contents(err);
+  return run;
+}

@@ -1,0 +1,15 @@
+// Runs a piece of the tool with its standard streams on temporary files (POSIX only), as the
+// process would see them: input to read, and the exact bytes of output and error afterwards.
+#pragma once
+
+#include <functional>
+#include <string>
+
+struct StreamsRun {
+  int status;
+  std::string out;
+  std::string err;
+  long input_consumed;  // bytes of standard input read at the file level
+};
+
+StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body);
