@@ -10,8 +10,8 @@ namespace fake_alloc {
 // Forgets all counts; allocation number `fail_at` (counted from 1; 0 for none) and every later
 // one fail.
 void reset(std::size_t fail_at = 0);
-std::size_t live_blocks();      // allocated and not yet released
-std::size_t unwiped_releases(); // blocks released with a nonzero byte in them
+std::size_t live_blocks();                // allocated and not yet released
+std::size_t unwiped_releases();           // blocks released with a nonzero byte in them
 const std::vector<std::size_t> &sizes();  // sizes asked for, in order, failed ones included
 
 }  // namespace fake_alloc

@@ -96,9 +96,20 @@ TEST(HexReader, DecodesValidText) {
 
 TEST(HexReader, RefusesInvalidText) {
   const std::string cases[] = {
-      "abc",          "a",          "0a\t0b",       "\t",          "0x0a",
-      "0a\xc3",       "\xff\xff",   "0a\x1a",       "zz",          "0a0b0c0g",
-      std::string("\0\0", 2),       "0a\v0b",       "0a\f0b",      "g0",
+      "abc",
+      "a",
+      "0a\t0b",
+      "\t",
+      "0x0a",
+      "0a\xc3",
+      "\xff\xff",
+      "0a\x1a",
+      "zz",
+      "0a0b0c0g",
+      std::string("\0\0", 2),
+      "0a\v0b",
+      "0a\f0b",
+      "g0",
   };
   for (const auto &text : cases) EXPECT_FALSE(decode(text).ok) << text;
 }

@@ -1,10 +1,11 @@
 // The protect and unprotect handler against the programmable platform.
+#include "protect/seal_command.h"
+
 #include <gtest/gtest.h>
 
 #include "fake_alloc.h"
 #include "fake_platform.h"
 #include "platform_expectations.h"
-#include "protect/seal_command.h"
 #include "std_streams.h"
 
 namespace {

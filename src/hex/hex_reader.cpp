@@ -59,8 +59,8 @@ HexInput read_hex_stream(std::FILE *in) {
     const int high = hex_digit_value(stored[2 * i]);
     const int low = hex_digit_value(stored[2 * i + 1]);
     any_invalid |= high | low;
-    out[i] = static_cast<unsigned char>((static_cast<unsigned>(high) << 4) |
-                                        static_cast<unsigned>(low));
+    out[i] =
+        static_cast<unsigned char>((static_cast<unsigned>(high) << 4) | static_cast<unsigned>(low));
   }
   if (any_invalid < 0) return result;
 

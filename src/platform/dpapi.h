@@ -10,6 +10,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// wincrypt.h needs the types of windows.h first.
 #include <wincrypt.h>
 
 // Spells a UTF-16 literal as the platform's wide text.

@@ -12,11 +12,10 @@ const WCHAR seal_description[] = PLATFORM_WIDE("Velkor wallet");
 bool call_platform(SealMode mode, DATA_BLOB *input, DATA_BLOB *output) {
   DATA_BLOB entropy = seal_entropy;
   *output = DATA_BLOB{0, nullptr};
-  const BOOL done =
-      mode == SealMode::seal
-          ? CryptProtectData(input, seal_description, &entropy, nullptr, nullptr,
-                             CRYPTPROTECT_UI_FORBIDDEN, output)
-          : CryptUnprotectData(input, nullptr, &entropy, nullptr, nullptr,
-                               CRYPTPROTECT_UI_FORBIDDEN, output);
+  const BOOL done = mode == SealMode::seal
+                        ? CryptProtectData(input, seal_description, &entropy, nullptr, nullptr,
+                                           CRYPTPROTECT_UI_FORBIDDEN, output)
+                        : CryptUnprotectData(input, nullptr, &entropy, nullptr, nullptr,
+                                             CRYPTPROTECT_UI_FORBIDDEN, output);
   return done != 0;
 }
