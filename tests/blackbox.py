@@ -41,6 +41,8 @@ CASES = [
     ("capitalised", ["Protect"], b"00", b"", UNKNOWN, 2, None),
     ("leading space", [" protect"], b"00", b"", UNKNOWN, 2, None),
     ("empty argument", [""], b"00", b"", UNKNOWN, 2, None),
+    ("upper-case selftest", ["SELFTEST"], b"", b"", UNKNOWN, 2, None),
+    ("selftest", ["selftest"], b"", b"ok\n", b"", 0, None),
     ("odd digit count", ["protect"], b"abc", b"", BAD_INPUT, 3, None),
     ("tab", ["protect"], b"00\t11", b"", BAD_INPUT, 3, None),
     ("0x prefix", ["protect"], b"0x00", b"", BAD_INPUT, 3, None),
@@ -169,7 +171,7 @@ class ToolTest(unittest.TestCase):
         self.assertEqual((out, err, status), (b"", line_ends(BAD_INPUT), 3))
 
     def test_wrong_command_lines_leave_input_unread(self):
-        for args in ([], ["protect", "extra"], ["Protect"]):
+        for args in ([], ["protect", "extra"], ["Protect"], ["selftest"]):
             with self.subTest(args=args):
                 read_end, write_end = os.pipe()
                 os.write(write_end, b"0102\n")

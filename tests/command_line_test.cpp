@@ -1,4 +1,6 @@
 // Choosing the command: exact words only, and no input read on a wrong command line.
+#include "front/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,7 +8,6 @@
 
 #include "fake_alloc.h"
 #include "fake_platform.h"
-#include "front/command_line.h"
 #include "std_streams.h"
 
 namespace {
@@ -18,9 +19,8 @@ StreamsRun run_command(std::vector<std::string> args, const std::string &input =
   std::vector<char *> argv;
   for (auto &arg : args) argv.push_back(&arg[0]);
   argv.push_back(nullptr);
-  return run_with_streams(input, [&argv] {
-    return run_command_line(static_cast<int>(argv.size() - 1), argv.data());
-  });
+  return run_with_streams(
+      input, [&argv] { return run_command_line(static_cast<int>(argv.size() - 1), argv.data()); });
 }
 
 TEST(CommandLine, WrongCommandLinesReadNothing) {
@@ -63,6 +63,7 @@ TEST(CommandLine, EachWordRunsItsHandler) {
   } cases[] = {
       {"protect", {true}, "777261703a0102\n", true},
       {"unprotect", {false}, "", true},  // "0102" is no blob of the fake's
+      {"selftest", {true, false}, "ok\n", false},
   };
   for (const auto &c : cases) {
     const StreamsRun r = run_command({c.word});

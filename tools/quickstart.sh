@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Windows tool and runs it under Wine: a sample
-# secret sealed and opened again.
+# Installs what is missing, builds the Windows tool and runs it under Wine: the self-test, then
+# a sample secret sealed and opened again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +11,7 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 tool=(wine build/windows/velkor-dpapi.exe)
 
+"${tool[@]}" selftest
 secret=76656c6b6f72
 blob=$(printf '%s\n' "$secret" | "${tool[@]}" protect)
 echo "sealed $secret into ${#blob} hex digits"

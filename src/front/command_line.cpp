@@ -6,6 +6,7 @@
 #include "common/exit_status.h"
 #include "common/stream_text.h"
 #include "protect/seal_command.h"
+#include "protect/selftest.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ struct Command {
 
 // Looked up in this order, by exact byte comparison.
 const Command command_table[] = {
+    {"selftest", run_selftest},
     {"protect", run_protect},
     {"unprotect", run_unprotect},
 };
