@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Windows tool and runs it under Wine: the self-test, then
-# a sample secret sealed and opened again.
+# Installs what is missing, builds the tool and runs it: natively (with the POSIX stand-in for
+# DPAPI) and as the Windows .exe under Wine (with Wine's DPAPI). Each build runs the self-test,
+# then seals a sample secret and opens it again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 source tools/wine-env.sh
 
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-tool=(wine build/windows/velkor-dpapi.exe)
+demo() {
+  "$@" selftest
+  local secret=76656c6b6f72 blob
+  blob=$(printf '%s\n' "$secret" | "$@" protect)
+  echo "sealed $secret into a blob of ${#blob} hex digits; opened again:"
+  printf '%s\n' "$blob" | "$@" unprotect
+}
 
-"${tool[@]}" selftest
-secret=76656c6b6f72
-blob=$(printf '%s\n' "$secret" | "${tool[@]}" protect)
-echo "sealed $secret into ${#blob} hex digits"
-printf '%s\n' "$blob" | "${tool[@]}" unprotect
+for preset in native windows; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
+echo "== native"
+demo build/native/velkor-dpapi
+echo "== windows (under Wine)"
+demo wine build/windows/velkor-dpapi.exe

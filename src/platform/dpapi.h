@@ -41,6 +41,15 @@ struct CRYPTPROTECT_PROMPTSTRUCT;
 
 constexpr DWORD CRYPTPROTECT_UI_FORBIDDEN = 0x1;
 
+// The last-error codes the stand-in sets, with the values and meanings they have on Windows.
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;        // no profile folder to keep the key in
+constexpr DWORD ERROR_ACCESS_DENIED = 5;         // the key file or its folder is unsafe or unusable
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;     // memory ran out
+constexpr DWORD ERROR_INVALID_DATA = 13;         // the blob does not open
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;    // a null, malformed or unsupported argument
+constexpr DWORD ERROR_INTERNAL_ERROR = 1359;     // the cryptography library could not start
+constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000B;  // an unseal found no key
+
 BOOL CryptProtectData(DATA_BLOB *pDataIn, LPCWSTR szDataDescr, DATA_BLOB *pOptionalEntropy,
                       PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
                       DATA_BLOB *pDataOut);

@@ -1,0 +1,333 @@
+// The POSIX stand-in for the data-protection operations: real sealing under a per-user key kept
+// in a fresh profile folder for each test.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/dpapi.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<BYTE>;
+
+const Bytes kEntropy = {'V', 'e', 'l', 'k', 'o', 'r', 'D', 'e', 's', 'k', '.', 'v',
+                        'a', 'u', 'l', 't', 'k', 'e', 'y', 's', '.', 'v', '2'};
+const char16_t kDescription[] = u"Velkor wallet";
+constexpr std::size_t kOverhead = 4 + 1 + 4 + 26 + 24 + 16;  // header with the description, tag
+
+struct Result {
+  bool ok;
+  DWORD error;
+  Bytes out;
+};
+
+Result finish(BOOL ok, DATA_BLOB &out) {
+  Result result{ok != 0, ok != 0 ? 0 : GetLastError(), {}};
+  if (ok) {
+    result.out.assign(out.pbData, out.pbData + out.cbData);
+    LocalFree(out.pbData);
+  }
+  return result;
+}
+
+DATA_BLOB blob_over(const Bytes &bytes) {
+  return DATA_BLOB{static_cast<DWORD>(bytes.size()), const_cast<BYTE *>(bytes.data())};
+}
+
+Result seal(const Bytes &plain, const Bytes *entropy = &kEntropy) {
+  DATA_BLOB in = blob_over(plain);
+  DATA_BLOB extra = entropy != nullptr ? blob_over(*entropy) : DATA_BLOB{};
+  DATA_BLOB out{};
+  return finish(CryptProtectData(&in, kDescription, entropy != nullptr ? &extra : nullptr, nullptr,
+                                 nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out),
+                out);
+}
+
+Result unseal(const Bytes &blob, const Bytes *entropy = &kEntropy, LPWSTR *description = nullptr) {
+  DATA_BLOB in = blob_over(blob);
+  DATA_BLOB extra = entropy != nullptr ? blob_over(*entropy) : DATA_BLOB{};
+  DATA_BLOB out{};
+  return finish(CryptUnprotectData(&in, description, entropy != nullptr ? &extra : nullptr, nullptr,
+                                   nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out),
+                out);
+}
+
+Bytes file_bytes(const fs::path &path) {
+  std::ifstream file(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+class PosixPlatform : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = make_home();
+    unsetenv("XDG_DATA_HOME");
+    use_home(home_);
+  }
+  void TearDown() override {
+    for (const fs::path &home : homes_) fs::remove_all(home);
+  }
+
+  fs::path make_home() {
+    std::string pattern = (fs::temp_directory_path() / "velkor-home-XXXXXX").string();
+    homes_.emplace_back(mkdtemp(&pattern[0]));
+    return homes_.back();
+  }
+  static void use_home(const fs::path &home) { setenv("HOME", home.c_str(), 1); }
+  fs::path folder() const { return home_ / ".local/share/velkor-dpapi"; }
+  fs::path key_file() const { return folder() / "master.key"; }
+
+  fs::path home_;
+  std::vector<fs::path> homes_;
+};
+
+TEST_F(PosixPlatform, RoundTripsSecretsOfEverySize) {
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{1}, std::size_t{300}, std::size_t{16 * 1024 * 1024 - 4096}}) {
+    Bytes secret(size);
+    for (std::size_t i = 0; i < size; ++i) secret[i] = static_cast<BYTE>(i * 31 + 7);
+    const Result sealed = seal(secret);
+    ASSERT_TRUE(sealed.ok) << sealed.error;
+    EXPECT_EQ(sealed.out.size(), size + kOverhead);
+    const Result opened = unseal(sealed.out);
+    ASSERT_TRUE(opened.ok) << opened.error;
+    EXPECT_EQ(opened.out, secret);
+  }
+  // A fresh nonce every time: the same secret never seals to the same blob.
+  EXPECT_NE(seal({1, 2, 3}).out, seal({1, 2, 3}).out);
+}
+
+TEST_F(PosixPlatform, StoresTheDescriptionReadableWithoutTheKey) {
+  const Result sealed = seal({0x42});
+  ASSERT_TRUE(sealed.ok);
+  const Bytes header(sealed.out.begin(), sealed.out.begin() + 35);
+  const Bytes expected = {'V', 'K', 'D', 'P', 1, 26,  0, 0,   0, 'V', 0, 'e',
+                          0,   'l', 0,   'k', 0, 'o', 0, 'r', 0, ' ', 0, 'w',
+                          0,   'a', 0,   'l', 0, 'l', 0, 'e', 0, 't', 0};
+  EXPECT_EQ(header, expected);
+
+  LPWSTR description = nullptr;
+  ASSERT_TRUE(unseal(sealed.out, &kEntropy, &description).ok);
+  ASSERT_NE(description, nullptr);
+  EXPECT_EQ(std::u16string(description), std::u16string(kDescription));
+  LocalFree(description);
+}
+
+TEST_F(PosixPlatform, AnyChangeFailsWithInvalidData) {
+  const Result sealed = seal({'s', 'e', 'c', 'r', 'e', 't'});
+  ASSERT_TRUE(sealed.ok);
+  const Bytes &blob = sealed.out;
+  // Marker, version, description length, description, nonce, sealed bytes, tag.
+  for (const std::size_t at : {0, 4, 5, 8, 9, 34, 35, 58, 59, 64, 65, 80}) {
+    Bytes changed = blob;
+    changed[at] ^= 0x01;
+    const Result r = unseal(changed);
+    EXPECT_FALSE(r.ok) << "byte " << at;
+    EXPECT_EQ(r.error, ERROR_INVALID_DATA) << "byte " << at;
+  }
+  const Bytes wrong_entropy = {'V', 'e', 'l', 'k', 'o', 'r'};
+  Bytes longer_entropy = kEntropy;
+  longer_entropy.push_back(0);
+  const Bytes cut(blob.begin(), blob.end() - 1);
+  Bytes extended = blob;
+  extended.push_back(0);
+  const struct {
+    const char *name;
+    Bytes blob;
+    const Bytes *entropy;
+  } cases[] = {
+      {"wrong entropy", blob, &wrong_entropy},
+      {"longer entropy", blob, &longer_entropy},
+      {"no entropy", blob, nullptr},
+      {"cut short", cut, &kEntropy},
+      {"extended", extended, &kEntropy},
+      {"header only", Bytes(blob.begin(), blob.begin() + 59), &kEntropy},
+      {"empty", {}, &kEntropy},
+      {"foreign", Bytes(100, 0x5A), &kEntropy},
+  };
+  for (const auto &c : cases) {
+    const Result r = unseal(c.blob, c.entropy);
+    EXPECT_FALSE(r.ok) << c.name;
+    EXPECT_EQ(r.error, ERROR_INVALID_DATA) << c.name;
+  }
+}
+
+TEST_F(PosixPlatform, UnsealWithoutAKeyFailsAndCreatesNothing) {
+  const fs::path other = make_home();
+  use_home(other);
+  const Result sealed = seal({9, 9});
+  ASSERT_TRUE(sealed.ok);
+
+  use_home(home_);
+  const Result r = unseal(sealed.out);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, NTE_BAD_KEY_STATE);
+  EXPECT_TRUE(fs::is_empty(home_));
+
+  // Once this profile has a key of its own, the other profile's blob is just invalid data.
+  ASSERT_TRUE(seal({1}).ok);
+  EXPECT_EQ(unseal(sealed.out).error, ERROR_INVALID_DATA);
+}
+
+TEST_F(PosixPlatform, KeepsOneKeyReadableByTheUserAlone) {
+  ASSERT_TRUE(seal({1}).ok);
+  struct stat info;
+  ASSERT_EQ(stat(folder().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_EQ(info.st_uid, geteuid());
+  ASSERT_EQ(stat(key_file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(info.st_uid, geteuid());
+  EXPECT_EQ(info.st_size, 32);
+
+  const Bytes key = file_bytes(key_file());
+  ASSERT_TRUE(seal({2}).ok);
+  EXPECT_EQ(file_bytes(key_file()), key);                             // reused, never replaced
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1);  // no temporary left
+}
+
+TEST_F(PosixPlatform, FollowsXdgDataHomeWhenAbsolute) {
+  const fs::path data = make_home();
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  ASSERT_TRUE(seal({1}).ok);
+  EXPECT_TRUE(fs::exists(data / "velkor-dpapi/master.key"));
+
+  setenv("XDG_DATA_HOME", "relative/data", 1);
+  ASSERT_TRUE(seal({1}).ok);
+  EXPECT_TRUE(fs::exists(key_file()));
+}
+
+TEST_F(PosixPlatform, RefusesAnUnsafeKeyAndLeavesItAlone) {
+  const struct {
+    const char *name;
+    void (*spoil)(const fs::path &key, const fs::path &folder);
+  } cases[] = {
+      {"group-readable", [](const fs::path &key, const fs::path &) { chmod(key.c_str(), 0640); }},
+      {"other-readable", [](const fs::path &key, const fs::path &) { chmod(key.c_str(), 0604); }},
+      {"group-writable", [](const fs::path &key, const fs::path &) { chmod(key.c_str(), 0620); }},
+      {"short", [](const fs::path &key, const fs::path &) { truncate(key.c_str(), 31); }},
+      {"long", [](const fs::path &key, const fs::path &) { truncate(key.c_str(), 33); }},
+      {"folder writable by others",
+       [](const fs::path &, const fs::path &folder) { chmod(folder.c_str(), 0777); }},
+      {"symbolic link",
+       [](const fs::path &key, const fs::path &folder) {
+         fs::rename(key, folder / "elsewhere.key");
+         fs::create_symlink(folder / "elsewhere.key", key);
+       }},
+      {"owned by another user",
+       [](const fs::path &key, const fs::path &) {
+         if (chown(key.c_str(), geteuid() + 4242, static_cast<gid_t>(-1)) != 0) {
+           GTEST_SKIP() << "changing the owner needs privileges";
+         }
+       }},
+  };
+  for (const auto &c : cases) {
+    home_ = make_home();
+    use_home(home_);
+    const Result sealed = seal({7});
+    ASSERT_TRUE(sealed.ok);
+    c.spoil(key_file(), folder());
+    if (IsSkipped()) return;
+    const Bytes key = file_bytes(key_file());
+    struct stat before, after;
+    ASSERT_EQ(lstat(key_file().c_str(), &before), 0);
+
+    EXPECT_EQ(seal({7}).error, ERROR_ACCESS_DENIED) << c.name;
+    EXPECT_EQ(unseal(sealed.out).error, ERROR_ACCESS_DENIED) << c.name;
+
+    ASSERT_EQ(lstat(key_file().c_str(), &after), 0);
+    EXPECT_EQ(file_bytes(key_file()), key) << c.name;
+    EXPECT_EQ(after.st_mode, before.st_mode) << c.name;
+    EXPECT_EQ(after.st_ino, before.st_ino) << c.name;
+  }
+}
+
+TEST_F(PosixPlatform, NoProfileFolderIsPathNotFound) {
+  setenv("HOME", (home_ / "missing").c_str(), 1);
+  EXPECT_EQ(seal({1}).error, ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(unseal(Bytes(100, 0)).error, ERROR_INVALID_DATA);  // the format fails first
+}
+
+TEST_F(PosixPlatform, RefusesArgumentsItCannotHonour) {
+  const Bytes plain = {1, 2};
+  DATA_BLOB in = blob_over(plain);
+  DATA_BLOB entropy = blob_over(kEntropy);
+  DATA_BLOB null_bytes = {5, nullptr};
+  DATA_BLOB out{};
+  int reserved = 0;
+  const struct {
+    const char *name;
+    DATA_BLOB *in;
+    DATA_BLOB *entropy;
+    PVOID reserved;
+    bool prompt;
+    DWORD flags;
+    DATA_BLOB *out;
+  } cases[] = {
+      {"null input", nullptr, &entropy, nullptr, false, 1, &out},
+      {"input without bytes", &null_bytes, &entropy, nullptr, false, 1, &out},
+      {"entropy without bytes", &in, &null_bytes, nullptr, false, 1, &out},
+      {"reserved", &in, &entropy, &reserved, false, 1, &out},
+      {"prompt", &in, &entropy, nullptr, true, 1, &out},
+      {"local machine flag", &in, &entropy, nullptr, false, 1 | 4, &out},
+      {"audit flag", &in, &entropy, nullptr, false, 0x10, &out},
+      {"null output", &in, &entropy, nullptr, false, 1, nullptr},
+  };
+  for (const auto &c : cases) {
+    auto *prompt = c.prompt ? reinterpret_cast<CRYPTPROTECT_PROMPTSTRUCT *>(&reserved) : nullptr;
+    EXPECT_FALSE(
+        CryptProtectData(c.in, kDescription, c.entropy, c.reserved, prompt, c.flags, c.out))
+        << c.name;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << c.name;
+    EXPECT_FALSE(CryptUnprotectData(c.in, nullptr, c.entropy, c.reserved, prompt, c.flags, c.out))
+        << c.name;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << c.name;
+  }
+  EXPECT_TRUE(fs::is_empty(home_));
+}
+
+TEST_F(PosixPlatform, ConcurrentFirstSealsAgreeOnOneKey) {
+  constexpr int kRuns = 16;
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < kRuns; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(go[1]);
+      char start;
+      if (read(go[0], &start, 1) != 0) _exit(2);  // waits until the parent lets all go at once
+      const Result sealed = seal({static_cast<BYTE>(i)});
+      std::ofstream(home_ / ("blob" + std::to_string(i)), std::ios::binary)
+          .write(reinterpret_cast<const char *>(sealed.out.data()),
+                 static_cast<std::streamsize>(sealed.out.size()));
+      _exit(sealed.ok ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  close(go[0]);
+  close(go[1]);
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int i = 0; i < kRuns; ++i) {
+    const Result opened = unseal(file_bytes(home_ / ("blob" + std::to_string(i))));
+    EXPECT_TRUE(opened.ok) << "run " << i << " error " << opened.error;
+    EXPECT_EQ(opened.out, Bytes{static_cast<BYTE>(i)});
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1);
+}
+
+}  // namespace
