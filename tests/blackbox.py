@@ -6,12 +6,14 @@ status, plus the runs whose output is a fresh sealed blob (round trips, tamperin
 run feeds and drains the tool through pipes. Expected texts are written with bare line feeds; on
 Windows the runtime's text mode sends each as a carriage return and line feed.
 
-    blackbox.py --tool PATH --platform windows|posix [--runner wine]
+    blackbox.py --tool PATH --platform windows|posix [--runner "wine" | --runner "valgrind ..."]
 """
 
 import argparse
 import os
 import re
+import resource
+import shlex
 import shutil
 import subprocess
 import sys
@@ -53,6 +55,9 @@ CASES = [
     ("odd count for unprotect", ["unprotect"], b"0", b"", BAD_INPUT, 3, None),
     ("not a blob", ["unprotect"], b"00ff00ff", b"", UNPROTECT_INVALID, 4, None),
     ("empty blob", ["unprotect"], b"\n", b"", UNPROTECT_INVALID, 4, None),
+    # The Windows runtime's text mode ends input at 0x1A; elsewhere it is no hex digit.
+    ("byte 0x1A", ["unprotect"], b"\x1a", b"",
+     {"windows": UNPROTECT_INVALID, "posix": BAD_INPUT}, {"windows": 4, "posix": 3}, None),
     # Shaped like a blob of the POSIX stand-in: there it needs a key, and a fresh profile has none.
     ("blob but no key", ["unprotect"], b"564b445001" + b"00" * 44, b"",
      {"windows": UNPROTECT_INVALID, "posix": b"DPAPI unprotect failed (error 2148073483)\n"}, 4,
@@ -71,7 +76,7 @@ def shorten(value):
 
 def environment(home):
     env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    if not RUNNER:  # Wine keeps its own prefix; a native platform keeps its keys in the profile
+    if PLATFORM == "posix":  # the stand-in keeps its key in the profile; Wine has its own prefix
         env["HOME"] = home
         env.pop("XDG_DATA_HOME", None)
     return env
@@ -200,6 +205,36 @@ class ToolTest(unittest.TestCase):
         finally:
             os.close(directory)
 
+    def test_no_core_dump_can_hold_a_secret(self):
+        # Checked on a tool that is waiting for the rest of its input.
+        if PLATFORM != "posix" or RUNNER or not os.path.exists("/proc/self/limits"):
+            self.skipTest("needs the native tool itself and /proc")
+        _, hard = resource.getrlimit(resource.RLIMIT_CORE)
+        if hard == 0:
+            self.skipTest("core files are already off here")
+        # Started with core files allowed, so only the tool itself can turn them off.
+        process = subprocess.Popen([TOOL, "protect"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=environment(self.home),
+                                   preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE,
+                                                                         (hard, hard)))
+        try:
+            process.stdin.write(b"5ec2e7")
+            process.stdin.flush()
+            limits = ""
+            for _ in range(100):  # until the tool has set its limit, or 10 s have passed
+                with open("/proc/%d/limits" % process.pid) as f:
+                    limits = f.read()
+                if re.search(r"^Max core file size +0 +0 ", limits, re.M):
+                    break
+                threading.Event().wait(0.1)
+            self.assertRegex(limits, r"(?m)^Max core file size +0 +0 ")
+            _, err = process.communicate(b"\n", timeout=60)
+            self.assertEqual((err, process.returncode), (b"", 0))
+        finally:
+            process.kill()
+            process.wait()
+
     def test_closed_output_changes_nothing(self):
         # Write errors are ignored: the status is still the tool's own, never a signal.
         read_end, write_end = os.pipe()
@@ -219,10 +254,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--platform", choices=("windows", "posix"), required=True)
-    parser.add_argument("--runner", action="append", default=[])
+    parser.add_argument("--runner", default="", help="command line that runs the tool")
     args, rest = parser.parse_known_args()
-    TOOL, PLATFORM, RUNNER = os.path.abspath(args.tool), args.platform, args.runner
-    if RUNNER:
+    TOOL, PLATFORM, RUNNER = os.path.abspath(args.tool), args.platform, shlex.split(args.runner)
+    if PLATFORM == "windows" and RUNNER:
         # Set up the emulator's prefix first, so its first-run notes never mix with the tool's.
         subprocess.run(RUNNER + ["wineboot", "-i"], env=environment(None), capture_output=True,
                        timeout=600)

@@ -47,7 +47,7 @@ BOOL answer(fake_platform::Call call, DATA_BLOB *pDataOut) {
   }
   // A real allocation even for an empty output, as the platform makes.
   auto *block = static_cast<BYTE *>(std::malloc(reply.output.size() + 1));
-  std::memcpy(block, reply.output.data(), reply.output.size());
+  if (!reply.output.empty()) std::memcpy(block, reply.output.data(), reply.output.size());
   outputs[block] = reply.output.size();
   pDataOut->cbData = static_cast<DWORD>(reply.output.size());
   pDataOut->pbData = block;

@@ -117,4 +117,20 @@ TEST_F(SealCommand, BadInputMakesNoPlatformCall) {
   }
 }
 
+TEST_F(SealCommand, RunningOutOfMemoryAnywhereIsBadInput) {
+  // 300,000 digits take text blocks of 64, 128, 256 and 512 KiB, then the decoded block.
+  const std::string input(300000, 'c');
+  for (std::size_t fail_at = 1; fail_at <= 5; ++fail_at) {
+    fake_alloc::reset(fail_at);
+    const StreamsRun r = run(SealMode::seal, input);
+    EXPECT_EQ(r.out, "") << "allocation " << fail_at;
+    EXPECT_EQ(r.err, "bad input\n") << "allocation " << fail_at;
+    EXPECT_EQ(r.status, 3) << "allocation " << fail_at;
+    EXPECT_EQ(fake_alloc::sizes().size(), fail_at);
+    EXPECT_EQ(fake_alloc::live_blocks(), 0u) << "allocation " << fail_at;
+    EXPECT_EQ(fake_alloc::unwiped_releases(), 0u) << "allocation " << fail_at;
+  }
+  EXPECT_TRUE(fake_platform::calls().empty());
+}
+
 }  // namespace

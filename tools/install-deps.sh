@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ libgtest-dev python3 libsodium-dev
+  cmake ninja-build g++ libgtest-dev python3 libsodium-dev valgrind clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix wine wine64
 )
 

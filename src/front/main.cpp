@@ -3,10 +3,40 @@
 #include "front/command_line.h"
 
 #ifndef _WIN32
+#include <sys/resource.h>
+
 #include <csignal>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #endif
 
+// LeakSanitizer inspects the process through ptrace, which a non-dumpable process refuses.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELKOR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELKOR_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+// Runs before anything is read, so no secret can reach a core file.
+void keep_secrets_out_of_core_dumps() {
+#ifndef _WIN32
+  const struct rlimit none = {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+#if defined(__linux__) && !defined(VELKOR_SANITIZED)
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
+  keep_secrets_out_of_core_dumps();
   // Each message reaches the caller whole and at once, even if the process dies after it.
   std::setvbuf(stderr, nullptr, _IONBF, 0);
 #ifndef _WIN32

@@ -7,10 +7,13 @@
 
 #include "common/secret_buffer.h"
 
-// Growth of the text buffer: the first capacity, and the largest one that may still double.
-// Input text is thereby capped at 33,554,431 significant characters.
-constexpr std::size_t kTextInitialCapacity = 65536;
-constexpr std::size_t kTextLastDoublableCapacity = 0x1000000;
+// Growth of the text buffer: its first capacity, and the largest capacity that may still double.
+struct TextLimits {
+  std::size_t initial_capacity;
+  std::size_t last_doublable_capacity;
+};
+// 64 KiB, doubling up to 32 MiB: at most 33,554,431 significant characters are held.
+constexpr TextLimits kTextLimits = {65536, 0x1000000};
 
 // The decoded input. On success `bytes.length` is the decoded length and the block holds one
 // byte more (so empty input still has a block); on failure nothing is held.
@@ -21,8 +24,12 @@ struct HexInput {
 
 // Reads `in` to its end and decodes it. Prints nothing: the caller reports a failure. Every
 // block of text or decoded bytes is wiped before it is released, whatever the path.
-HexInput read_hex_stream(std::FILE *in);
+HexInput read_hex_stream(std::FILE *in, const TextLimits &limits = kTextLimits);
 inline HexInput read_hex_input() { return read_hex_stream(stdin); }
+
+// Decodes `pairs` pairs of hex digits from `text` into `out`. Returns false when any character
+// is no hex digit; every pair is converted either way, so no digit steers a branch.
+bool decode_hex_pairs(const unsigned char *text, std::size_t pairs, unsigned char *out);
 
 // Writes `length` bytes as lower-case hex and a line feed, then flushes. Errors are ignored.
 void write_hex_to(std::FILE *out, const unsigned char *bytes, std::size_t length);

@@ -9,8 +9,8 @@ namespace {
 
 // Doubles the text buffer. The old block is wiped by the move that replaces it, rather than left
 // behind by realloc in freed memory.
-bool grow(SecretBuffer &text) {
-  if (text.capacity > kTextLastDoublableCapacity) return false;
+bool grow(SecretBuffer &text, const TextLimits &limits) {
+  if (text.capacity > limits.last_doublable_capacity) return false;
   SecretBuffer bigger;
   if (!bigger.allocate(text.capacity * 2)) return false;
   std::memcpy(bigger.bytes, text.bytes, text.length);
@@ -21,10 +21,22 @@ bool grow(SecretBuffer &text) {
 
 }  // namespace
 
-HexInput read_hex_stream(std::FILE *in) {
+bool decode_hex_pairs(const unsigned char *text, std::size_t pairs, unsigned char *out) {
+  int any_invalid = 0;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const int high = hex_digit_value(text[2 * i]);
+    const int low = hex_digit_value(text[2 * i + 1]);
+    any_invalid |= high | low;
+    out[i] =
+        static_cast<unsigned char>((static_cast<unsigned>(high) << 4) | static_cast<unsigned>(low));
+  }
+  return any_invalid >= 0;
+}
+
+HexInput read_hex_stream(std::FILE *in, const TextLimits &limits) {
   HexInput result;
   SecretBuffer text;
-  if (!text.allocate(kTextInitialCapacity)) return result;
+  if (!text.allocate(limits.initial_capacity)) return result;
 
   // Locals keep the loop in registers: stores through the byte pointer may alias `text`.
   unsigned char *stored = text.bytes;
@@ -36,7 +48,7 @@ HexInput read_hex_stream(std::FILE *in) {
     if (c == '\n' || c == '\r' || c == ' ') continue;
     if (count + 1 >= capacity) {  // always keep one byte free
       text.length = count;
-      if (!grow(text)) return result;
+      if (!grow(text, limits)) return result;
       stored = text.bytes;
       capacity = text.capacity;
     }
@@ -52,17 +64,7 @@ HexInput read_hex_stream(std::FILE *in) {
   if (!decoded.allocate(decoded_length + 1)) return result;
   decoded.length = decoded_length;
 
-  // Every pair is decoded; the verdict is taken once at the end so no digit steers a branch.
-  unsigned char *out = decoded.bytes;
-  int any_invalid = 0;
-  for (std::size_t i = 0; i < decoded_length; ++i) {
-    const int high = hex_digit_value(stored[2 * i]);
-    const int low = hex_digit_value(stored[2 * i + 1]);
-    any_invalid |= high | low;
-    out[i] =
-        static_cast<unsigned char>((static_cast<unsigned>(high) << 4) | static_cast<unsigned>(low));
-  }
-  if (any_invalid < 0) return result;
+  if (!decode_hex_pairs(stored, decoded_length, decoded.bytes)) return result;
 
   text.release();
   result.ok = true;
