@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""The built velkor-dpapi.exe as a file: its version record and manifest.
+"""The built velkor-dpapi.exe as a file: its version record and manifest, and the DLLs it needs.
 
     exe_test.py --exe PATH --version X.Y.Z --description TEXT [unittest arguments]
 """
 
 import argparse
+import re
 import struct
 import sys
 import unittest
@@ -15,6 +16,11 @@ from pe_image import RT_MANIFEST, RT_VERSION, PeImage, version_tree
 EXE = None
 VERSION = None
 DESCRIPTION = None
+
+# The DLLs every Windows installation has: the runtime's own and DPAPI's.
+SYSTEM_DLLS = {"kernel32.dll", "crypt32.dll", "msvcrt.dll", "ucrtbase.dll"}
+# The Universal C Runtime's API sets (api-ms-win-crt-runtime-l1-1-0.dll and the like).
+UCRT_API_SET = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll")
 
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
@@ -78,6 +84,15 @@ class ResourceTest(unittest.TestCase):
                          [{"level": "asInvoker", "uiAccess": "false"}])
         systems = root.findall(".//%sapplication/%ssupportedOS" % (COMPATIBILITY, COMPATIBILITY))
         self.assertEqual({system.get("Id") for system in systems}, SUPPORTED_OS)
+
+
+class ImportTest(unittest.TestCase):
+    def test_imports_only_system_dlls(self):
+        dlls = {name.lower() for name in load().imported_dlls()}
+        self.assertIn("crypt32.dll", dlls)  # DPAPI: the list was read
+        foreign = {dll for dll in dlls
+                   if dll not in SYSTEM_DLLS and not UCRT_API_SET.fullmatch(dll)}
+        self.assertEqual(foreign, set(), "DLLs a Windows installation does not have")
 
 
 def main():

@@ -10,7 +10,6 @@ RT_MANIFEST = 24
 
 _IMPORT_DIRECTORY = 1
 _RESOURCE_DIRECTORY = 2
-_DELAY_IMPORT_DIRECTORY = 13
 _HIGH_BIT = 0x80000000
 
 
@@ -27,10 +26,8 @@ class PeImage:
         magic = self._u16(optional)
         if magic == 0x20B:  # PE32+
             directories = optional + 112
-            self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
         elif magic == 0x10B:  # PE32
             directories = optional + 96
-            self.image_base = self._u32(optional + 28)
         else:
             raise ValueError("unknown optional header 0x%x" % magic)
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i)
@@ -63,7 +60,7 @@ class PeImage:
         return self.data[start:self.data.index(b"\0", start)].decode("ascii")
 
     def imported_dlls(self):
-        """The names of the DLLs the loader maps for this image, delay-loaded ones included."""
+        """The names of the DLLs in the import directory: the ones the loader maps at start."""
         names = []
         address = self.directory(_IMPORT_DIRECTORY)[0]
         if address:
@@ -71,14 +68,6 @@ class PeImage:
             while any(struct.unpack_from("<5I", self.data, entry)):  # a zero entry ends the list
                 names.append(self._ascii(self._u32(entry + 12)))
                 entry += 20
-        address = self.directory(_DELAY_IMPORT_DIRECTORY)[0]
-        if address:
-            entry = self.offset(address)
-            while any(struct.unpack_from("<8I", self.data, entry)):
-                attributes, name = struct.unpack_from("<II", self.data, entry)
-                # Bit 0 clear: an old-style entry, whose addresses are virtual, not relative.
-                names.append(self._ascii(name if attributes & 1 else name - self.image_base))
-                entry += 32
         return names
 
     def resources(self):
