@@ -1,7 +1,9 @@
 // The hex reader and writer over in-memory streams, with the allocator fake watching every block.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,9 +21,36 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
+// An empty binary file for reading and writing, removed when closed.
+std::FILE *temporary_stream() {
+#ifdef _MSC_VER
+  std::FILE *stream = nullptr;  // MSVC deprecates tmpfile in favour of tmpfile_s
+  return tmpfile_s(&stream) == 0 ? stream : nullptr;
+#else
+  return std::tmpfile();
+#endif
+}
+
+#ifdef _WIN32
+void let_invalid_parameters_fail(const wchar_t *, const wchar_t *, const wchar_t *, unsigned,
+                                 std::uintptr_t) {}
+#endif
+
+// Closes the descriptor under `stream` and leaves the stream itself open.
+void close_descriptor(std::FILE *stream) {
+#ifdef _WIN32
+  // The Windows runtime ends the process on a read from a closed descriptor unless a handler
+  // lets the call fail with EBADF, as it does elsewhere.
+  _set_invalid_parameter_handler(let_invalid_parameters_fail);
+  _close(_fileno(stream));  // the runtime's own names: MSVC deprecates close and fileno
+#else
+  close(fileno(stream));
+#endif
+}
+
 // A stream positioned at the start of `text` (binary, so no runtime translation applies).
 std::FILE *stream_of(const std::string &text) {
-  std::FILE *stream = std::tmpfile();
+  std::FILE *stream = temporary_stream();
   std::fwrite(text.data(), 1, text.size(), stream);
   std::rewind(stream);
   return stream;
@@ -49,7 +78,7 @@ Decoded decode(const std::string &text, std::size_t fail_at = 0) {
 }
 
 std::string encode(const Bytes &bytes) {
-  std::FILE *out = std::tmpfile();
+  std::FILE *out = temporary_stream();
   write_hex_to(out, bytes.data(), bytes.size());
   std::string text(static_cast<std::size_t>(std::ftell(out)), '\0');
   std::rewind(out);
@@ -117,7 +146,7 @@ TEST(HexReader, RefusesInvalidText) {
 TEST(HexReader, FailsOnReadError) {
   // A stream whose descriptor is gone fails its reads: that must not pass for the end of input.
   std::FILE *in = stream_of("0a0b");
-  close(fileno(in));
+  close_descriptor(in);
   fake_alloc::reset();
   EXPECT_FALSE(read_hex_stream(in).ok);
   EXPECT_EQ(fake_alloc::live_blocks(), 0u);

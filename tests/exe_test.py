@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""The built velkor-dpapi.exe as a file: its version record and manifest, and the DLLs it needs.
+
+    exe_test.py --exe PATH --version X.Y.Z --description TEXT [unittest arguments]
+"""
+
+import argparse
+import re
+import struct
+import sys
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+from pe_image import RT_MANIFEST, RT_VERSION, PeImage, version_tree
+
+EXE = None
+VERSION = None
+DESCRIPTION = None
+
+# The DLLs every Windows installation has: the runtime's own and DPAPI's.
+SYSTEM_DLLS = {"kernel32.dll", "crypt32.dll", "msvcrt.dll", "ucrtbase.dll"}
+# The Universal C Runtime's API sets (api-ms-win-crt-runtime-l1-1-0.dll and the like).
+UCRT_API_SET = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll")
+
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+SUPPORTED_OS = {
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # Windows 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # Windows 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # Windows 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # Windows 10 and 11
+}
+
+
+def load():
+    with open(EXE, "rb") as stream:
+        return PeImage(stream.read())
+
+
+def of_type(resources, kind):
+    return {(name, language): data for (k, name, language), data in resources.items() if k == kind}
+
+
+class ResourceTest(unittest.TestCase):
+    def setUp(self):
+        self.resources = load().resources()
+
+    def test_version_record(self):
+        records = of_type(self.resources, RT_VERSION)
+        self.assertEqual(list(records), [(1, 0x409)], "one version record, U.S. English")
+        key, fixed, children = version_tree(records[(1, 0x409)])
+        self.assertEqual(key, "VS_VERSION_INFO")
+
+        signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+        self.assertEqual(signature, 0xFEEF04BD)
+        numbers = [int(part) for part in VERSION.split(".")] + [0]
+        expected = ((numbers[0] << 16) | numbers[1], (numbers[2] << 16) | numbers[3])
+        self.assertEqual((file_ms, file_ls), expected, "file version")
+        self.assertEqual((product_ms, product_ls), expected, "product version")
+
+        blocks = {child[0]: child for child in children}
+        (table, _, strings), = blocks["StringFileInfo"][2]
+        self.assertEqual({name: text for name, text, _ in strings}, {
+            "FileDescription": DESCRIPTION,
+            "FileVersion": VERSION,
+            "InternalName": "velkor-dpapi",
+            "OriginalFilename": "velkor-dpapi.exe",
+            "ProductName": "velkor-dpapi",
+            "ProductVersion": VERSION,
+        })
+        # Windows finds the strings through the language and code page named in Translation.
+        (name, translation, _), = blocks["VarFileInfo"][2]
+        self.assertEqual(name, "Translation")
+        language, code_page = struct.unpack("<HH", translation)
+        self.assertEqual(table.upper(), "%04X%04X" % (language, code_page))
+        self.assertEqual((language, code_page), (0x409, 1200))
+
+    def test_manifest(self):
+        manifests = of_type(self.resources, RT_MANIFEST)
+        self.assertEqual([name for name, _ in manifests], [1], "one manifest, for the process")
+        root = ElementTree.fromstring(next(iter(manifests.values())))
+        levels = root.findall(".//%srequestedExecutionLevel" % ASM_V3)
+        self.assertEqual([level.attrib for level in levels],
+                         [{"level": "asInvoker", "uiAccess": "false"}])
+        systems = root.findall(".//%sapplication/%ssupportedOS" % (COMPATIBILITY, COMPATIBILITY))
+        self.assertEqual({system.get("Id") for system in systems}, SUPPORTED_OS)
+
+
+class ImportTest(unittest.TestCase):
+    def test_imports_only_system_dlls(self):
+        dlls = {name.lower() for name in load().imported_dlls()}
+        self.assertIn("crypt32.dll", dlls)  # DPAPI: the list was read
+        foreign = {dll for dll in dlls
+                   if dll not in SYSTEM_DLLS and not UCRT_API_SET.fullmatch(dll)}
+        self.assertEqual(foreign, set(), "DLLs a Windows installation does not have")
+
+
+def main():
+    global EXE, VERSION, DESCRIPTION
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--description", required=True)
+    args, rest = parser.parse_known_args()
+    EXE, VERSION, DESCRIPTION = args.exe, args.version, args.description
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
