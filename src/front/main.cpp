@@ -6,7 +6,17 @@
 #include <csignal>
 #endif
 
+namespace {
+// One pipe's worth (64 KiB on Linux) per read or write call instead of the runtime's default
+// 4 KiB: far fewer system calls and wake-ups of the process at the other end. Every byte still
+// goes through the buffered stream one call at a time.
+char input_buffer[1 << 16];
+char output_buffer[1 << 16];
+}  // namespace
+
 int main(int argc, char **argv) {
+  std::setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
+  std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
   // Each message reaches the caller whole and at once, even if the process dies after it.
   std::setvbuf(stderr, nullptr, _IONBF, 0);
 #ifndef _WIN32
