@@ -21,9 +21,12 @@ per_round=$(((runs + rounds - 1) / rounds))
 native=build/native/velkor-dpapi
 windows=build/windows/velkor-dpapi.exe
 
+if command -v dpkg-query >/dev/null; then
+  bash tools/install-deps.sh hyperfine xxd time
+fi
 for tool in hyperfine xxd python3 /usr/bin/time; do
   command -v "$tool" >/dev/null ||
-    { echo "bench: $tool is missing (apt-get install hyperfine xxd time python3)" >&2; exit 1; }
+    { echo "bench: $tool is missing (packages hyperfine xxd time python3)" >&2; exit 1; }
 done
 [ -x "$native" ] || { echo "bench: build $native first (see README)" >&2; exit 1; }
 
@@ -154,7 +157,7 @@ print()
 print("Targets on the native build, secret of %s:" % size(largest))
 for command in ("protect", "unprotect"):
     t, x, _ = rows["native", command, largest]
-    print("- %s: time / xxd %.2f, at most 0.50: %s" % (
+    print("- %s: time / xxd %.3f, at most 0.5: %s" % (
         command, t / x, "met" if t / x <= 0.5 else "NOT met"))
 peak = rows["native", "protect", largest][2]
 print("- protect: peak RSS %s MiB, at most 52: %s" % (
