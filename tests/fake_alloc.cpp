@@ -10,6 +10,7 @@ std::map<unsigned char *, std::size_t> blocks;
 std::size_t attempts = 0;
 std::size_t first_failure = 0;
 std::size_t unwiped = 0;
+std::size_t stray = 0;
 std::vector<std::size_t> requested;
 }  // namespace
 
@@ -21,11 +22,13 @@ void reset(std::size_t fail_at) {
   attempts = 0;
   first_failure = fail_at;
   unwiped = 0;
+  stray = 0;
   requested.clear();
 }
 
 std::size_t live_blocks() { return blocks.size(); }
 std::size_t unwiped_releases() { return unwiped; }
+std::size_t stray_prefaults() { return stray; }
 const std::vector<std::size_t> &sizes() { return requested; }
 
 }  // namespace fake_alloc
@@ -38,6 +41,12 @@ unsigned char *buffer_alloc(std::size_t size) {
   if (block == nullptr) return nullptr;
   blocks[block] = size;
   return block;
+}
+
+// Changes nothing; a range beyond its block would map memory that the peak budget does not allow.
+void buffer_prefault(unsigned char *block, std::size_t length) {
+  const auto found = blocks.find(block);
+  if (found == blocks.end() || length > found->second) ++stray;
 }
 
 void buffer_release(unsigned char *block) {

@@ -12,6 +12,7 @@ namespace fake_alloc {
 void reset(std::size_t fail_at = 0);
 std::size_t live_blocks();                // allocated and not yet released
 std::size_t unwiped_releases();           // blocks released with a nonzero byte in them
+std::size_t stray_prefaults();            // prefault hints not within one live block
 const std::vector<std::size_t> &sizes();  // sizes asked for, in order, failed ones included
 
 }  // namespace fake_alloc

@@ -74,6 +74,7 @@ Decoded decode(const std::string &text, std::size_t fail_at = 0) {
   // Whatever the outcome, every block came back, and came back wiped.
   EXPECT_EQ(fake_alloc::live_blocks(), 0u);
   EXPECT_EQ(fake_alloc::unwiped_releases(), 0u);
+  EXPECT_EQ(fake_alloc::stray_prefaults(), 0u);
   return result;
 }
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whatever the build and the tests need that this Debian machine lacks.
+# Installs, with apt-get, whatever the build and the tests need that this Debian machine lacks,
+# and any further packages named as arguments.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ libgtest-dev python3 libsodium-dev valgrind clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix wine wine64
+  "$@"
 )
 
 missing=()

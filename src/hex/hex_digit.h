@@ -2,15 +2,20 @@
 // the byte's value, so a secret digit cannot show through timing or cache traces.
 #pragma once
 
+#include <cstdint>
+
 // The value 0..15 of the hex digit `c` (either case), or -1 when `c` is no hex digit.
+// Every step fits 16 bits and wraps below zero as on 32, so it is done on 16: a loop over many
+// digits then vectorises eight digits to a 128-bit register instead of four.
 inline int hex_digit_value(unsigned char c) {
-  const unsigned decimal = c ^ 48u;                    // '0'..'9' map to 0..9
-  const unsigned decimal_mask = (decimal - 10u) >> 8;  // nonzero iff decimal < 10
-  const unsigned letter = (c & ~32u) - 55u;            // 'A'..'F', 'a'..'f' map to 10..15
-  const unsigned letter_mask = ((letter - 10u) ^ (letter - 16u)) >> 8;  // nonzero iff 10..15
-  const unsigned value = (decimal_mask & decimal) | (letter_mask & letter);
-  const unsigned invalid = ((decimal_mask | letter_mask) - 1u) >> 31;  // 1 iff neither mask is set
-  return static_cast<int>(value) - static_cast<int>(invalid);          // value is 0 when invalid
+  using u16 = std::uint16_t;
+  const u16 decimal = c ^ 48u;                       // '0'..'9' map to 0..9
+  const u16 decimal_mask = u16(decimal - 10u) >> 8;  // 0xFF iff decimal < 10
+  const u16 letter = u16((c & ~32u) - 55u);          // 'A'..'F', 'a'..'f' map to 10..15
+  const u16 letter_mask = u16(u16(letter - 10u) ^ u16(letter - 16u)) >> 8;  // 0xFF iff 10..15
+  const u16 value = (decimal_mask & decimal) | (letter_mask & letter);
+  const u16 invalid = u16((decimal_mask | letter_mask) - 1u) >> 15;  // 1 iff neither mask is set
+  return int{value} - int{invalid};                                  // value is 0 when invalid
 }
 
 // The lower-case hex digit of the low four bits of `nibble`.

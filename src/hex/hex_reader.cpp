@@ -1,6 +1,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/buffer_alloc.h"
 #include "hex/hex_digit.h"
 #include "hex/hex_io.h"
 #include "hex/stream_bytes.h"
@@ -13,6 +14,7 @@ bool grow(SecretBuffer &text, const TextLimits &limits) {
   if (text.capacity > limits.last_doublable_capacity) return false;
   SecretBuffer bigger;
   if (!bigger.allocate(text.capacity * 2)) return false;
+  buffer_prefault(bigger.bytes, text.length);
   std::memcpy(bigger.bytes, text.bytes, text.length);
   bigger.length = text.length;
   text = std::move(bigger);
@@ -63,6 +65,7 @@ HexInput read_hex_stream(std::FILE *in, const TextLimits &limits) {
   SecretBuffer decoded;
   if (!decoded.allocate(decoded_length + 1)) return result;
   decoded.length = decoded_length;
+  buffer_prefault(decoded.bytes, decoded_length);
 
   if (!decode_hex_pairs(stored, decoded_length, decoded.bytes)) return result;
 
