@@ -25,12 +25,6 @@
 
 namespace {
 
-// One pipe's worth (64 KiB on Linux) per read or write call instead of the runtime's default
-// 4 KiB: far fewer system calls and wake-ups of the process at the other end. Every byte still
-// goes through the buffered stream one call at a time.
-char input_buffer[1 << 16];
-char output_buffer[1 << 16];
-
 // Runs before anything is read, so no secret can reach a core file.
 void keep_secrets_out_of_core_dumps() {
 #ifndef _WIN32
@@ -53,8 +47,6 @@ int main(int argc, char **argv) {
   // no released buffer adds to the peak memory.
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 #endif
-  std::setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
-  std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
   // Each message reaches the caller whole and at once, even if the process dies after it.
   std::setvbuf(stderr, nullptr, _IONBF, 0);
 #ifndef _WIN32
