@@ -9,13 +9,13 @@
 // digits then vectorises eight digits to a 128-bit register instead of four.
 inline int hex_digit_value(unsigned char c) {
   using u16 = std::uint16_t;
-  const u16 decimal = c ^ 48u;                       // '0'..'9' map to 0..9
-  const u16 decimal_mask = u16(decimal - 10u) >> 8;  // 0xFF iff decimal < 10
-  const u16 letter = u16((c & ~32u) - 55u);          // 'A'..'F', 'a'..'f' map to 10..15
-  const u16 letter_mask = u16(u16(letter - 10u) ^ u16(letter - 16u)) >> 8;  // 0xFF iff 10..15
-  const u16 value = (decimal_mask & decimal) | (letter_mask & letter);
-  const u16 invalid = u16((decimal_mask | letter_mask) - 1u) >> 15;  // 1 iff neither mask is set
-  return int{value} - int{invalid};                                  // value is 0 when invalid
+  const u16 decimal = u16(c ^ 48u);                       // '0'..'9' map to 0..9
+  const u16 decimal_mask = u16(u16(decimal - 10u) >> 8);  // 0xFF iff decimal < 10
+  const u16 letter = u16((c & ~32u) - 55u);               // 'A'..'F', 'a'..'f' map to 10..15
+  const u16 letter_mask = u16(u16(u16(letter - 10u) ^ u16(letter - 16u)) >> 8);  // 0xFF iff 10..15
+  const u16 value = u16((decimal_mask & decimal) | (letter_mask & letter));
+  const u16 invalid = u16(u16((decimal_mask | letter_mask) - 1u) >> 15);  // 1 iff neither is set
+  return int{value} - int{invalid};                                       // value is 0 when invalid
 }
 
 // The lower-case hex digit of the low four bits of `nibble`.
