@@ -19,6 +19,8 @@ const Bytes payload = {'v', 'e', 'l', 'k', 'o', 'r', '-', 'd', 'p', 'a', 'p',
 TEST(Selftest, VerdictsAndFailures) {
   Bytes changed = payload;
   changed[3] ^= 0x20;
+  Bytes last_changed = payload;
+  last_changed.back() = '!';  // same length, only the zero byte differs
   const Bytes truncated(payload.begin(), payload.end() - 1);
   const Bytes blob = {0xB1, 0x0B};
   Bytes wrapped = {'w', 'r', 'a', 'p', ':'};  // what the fake's own seal makes of the payload
@@ -42,6 +44,12 @@ TEST(Selftest, VerdictsAndFailures) {
        4},
       {"opened with one byte changed",
        {{true, 0, blob}, {true, 0, changed}},
+       2,
+       "mismatch\n",
+       "",
+       4},
+      {"22 bytes, last byte changed",
+       {{true, 0, blob}, {true, 0, last_changed}},
        2,
        "mismatch\n",
        "",
