@@ -8,7 +8,7 @@
 # Prints the median wall time (hyperfine), the time per secret byte, the peak resident memory of
 # the command's largest process (/usr/bin/time), and the tool's time over each peer's. The native
 # build runs on a fresh temporary HOME, so it makes a key of its own; the Windows build runs under
-# Wine, in Wine's own prefix. Run after the README's build:
+# Wine, in the Windows build folder's own prefix. Run after the README's build:
 #
 #   bash bench/bench.sh       # RUNS=15 timed runs of each command, in ROUNDS=3 interleaved rounds
 #   SKIP_WINE=1 bash bench/bench.sh     # the native build alone
@@ -110,7 +110,8 @@ wine_note=""
 if [ -n "${SKIP_WINE:-}" ]; then
   wine_note="The Windows build was not measured (SKIP_WINE)."
 elif [ -f "$windows" ] && command -v wine >/dev/null; then
-  # Quiet Wine, its prefix made first; the .exe writes to a pipe, never straight to /dev/null.
+  # Quiet Wine in the build folder's own prefix, made first; the .exe writes to a pipe, never
+  # straight to /dev/null.
   source tools/wine-env.sh
   for bytes in "${sizes[@]}"; do
     hex=$work/secret-$bytes.hex blob=$work/windows-blob-$bytes.hex

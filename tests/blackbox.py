@@ -7,6 +7,7 @@ run feeds and drains the tool through pipes. Expected texts are written with bar
 Windows the runtime's text mode sends each as a carriage return and line feed.
 
     blackbox.py --tool PATH --platform windows|posix [--runner "wine" | --runner "valgrind ..."]
+                [--sanitized]
 """
 
 import argparse
@@ -24,6 +25,7 @@ import unittest
 TOOL = None
 PLATFORM = None
 RUNNER = []
+SANITIZED = False  # a sanitizer build leaves itself dumpable, for LeakSanitizer
 
 USAGE = b"usage: velkor-dpapi protect|unprotect|selftest\n"
 UNKNOWN = b"unknown command\n"
@@ -90,11 +92,11 @@ class ToolTest(unittest.TestCase):
         self.home = tempfile.mkdtemp(prefix="velkor-blackbox-")
         self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
 
-    def run_tool(self, args, data=b"", stdin=None):
+    def run_tool(self, args, data=b"", stdin=None, timeout=600):
         # Either bytes piped in, or a descriptor of the test's own as standard input.
         feed = {"input": data} if stdin is None else {"stdin": stdin}
         result = subprocess.run(RUNNER + [TOOL] + args, capture_output=True,
-                                env=environment(self.home), timeout=600, **feed)
+                                env=environment(self.home), timeout=timeout, **feed)
         return result.stdout, result.stderr, result.returncode
 
     def assert_run(self, run, out, err, status):
@@ -187,11 +189,16 @@ class ToolTest(unittest.TestCase):
                 read_end, write_end = os.pipe()
                 os.write(write_end, b"0102\n")
                 try:
-                    self.run_tool(args, stdin=read_end)
+                    # The writer stays open: a tool that wrongly reads waits for more, so the
+                    # run is bounded to fail in seconds rather than stall the suite.
+                    self.run_tool(args, stdin=read_end, timeout=30)
                     os.close(write_end)
+                    write_end = None
                     self.assertEqual(os.read(read_end, 100), b"0102\n")
                 finally:
                     os.close(read_end)
+                    if write_end is not None:
+                        os.close(write_end)
 
     def test_read_error_is_bad_input(self):
         # Reading a directory fails: that is not the end of an empty input to seal.
@@ -231,6 +238,43 @@ class ToolTest(unittest.TestCase):
             process.kill()
             process.wait()
 
+    def test_no_process_of_the_same_user_can_read_a_waiting_tool(self):
+        if PLATFORM != "posix" or RUNNER or SANITIZED or not os.path.exists("/proc/self/mem"):
+            self.skipTest("needs the native tool itself, without sanitizers, and /proc")
+        import fcntl, termios  # POSIX only
+        # Root may read any process, so the mark shows only between processes of another user.
+        as_user = []
+        folder = tempfile.mkdtemp(prefix="velkor-dumpable-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        tool = shutil.copy(TOOL, folder)
+        if os.geteuid() == 0:
+            as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            os.chmod(folder, 0o755)
+        process = subprocess.Popen(as_user + [tool, "protect"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=environment(self.home))
+        try:
+            # Once the tool has taken these bytes from the pipe, its start-up is behind it.
+            process.stdin.write(b"5ec2e7")
+            process.stdin.flush()
+            for _ in range(100):
+                if fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0" * 4) == b"\0" * 4:
+                    break
+                threading.Event().wait(0.1)
+            proc = "/proc/%d/" % process.pid
+            with self.subTest("its /proc files belong to root"):
+                self.assertEqual(os.stat(proc + "mem").st_uid, 0)
+            for name, reader, target in (("attach to its memory", 'exec 3< "$1"', "mem"),
+                                         ("read its environment", 'cat "$1" >/dev/null', "environ")):
+                with self.subTest(name):
+                    read = subprocess.run(as_user + ["sh", "-c", reader, "sh", proc + target],
+                                          capture_output=True, timeout=60)
+                    self.assertNotEqual(read.returncode, 0, read.stderr)
+                    self.assertIn(b"Permission denied", read.stderr)
+        finally:
+            process.kill()
+            process.communicate()
+
     def test_closed_output_changes_nothing(self):
         # Write errors are ignored: the status is still the tool's own, never a signal.
         read_end, write_end = os.pipe()
@@ -246,13 +290,15 @@ class ToolTest(unittest.TestCase):
 
 
 def main():
-    global TOOL, PLATFORM, RUNNER
+    global TOOL, PLATFORM, RUNNER, SANITIZED
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--platform", choices=("windows", "posix"), required=True)
     parser.add_argument("--runner", default="", help="command line that runs the tool")
+    parser.add_argument("--sanitized", action="store_true", help="the tool has sanitizers")
     args, rest = parser.parse_known_args()
     TOOL, PLATFORM, RUNNER = os.path.abspath(args.tool), args.platform, shlex.split(args.runner)
+    SANITIZED = args.sanitized
     if PLATFORM == "windows" and RUNNER:
         # Set up the emulator's prefix first, so its first-run notes never mix with the tool's.
         subprocess.run(RUNNER + ["wineboot", "-i"], env=environment(None), capture_output=True,

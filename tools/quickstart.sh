@@ -10,9 +10,10 @@ source tools/wine-env.sh
 
 demo() {
   "$@" selftest
-  local secret=76656c6b6f72 blob
+  local secret=76656c6b6f72 blob digits
   blob=$(printf '%s\n' "$secret" | "$@" protect)
-  echo "sealed $secret into a blob of ${#blob} hex digits; opened again:"
+  digits=$(printf '%s' "$blob" | tr -cd '0-9a-f')  # not the carriage return of a Windows line
+  echo "sealed $secret into a blob of ${#digits} hex digits; opened again:"
   printf '%s\n' "$blob" | "$@" unprotect
 }
 
