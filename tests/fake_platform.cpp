@@ -15,7 +15,11 @@ std::deque<fake_platform::Reply> replies;
 std::map<void *, std::size_t> outputs;
 std::size_t wiped = 0;
 std::size_t released = 0;
+#ifndef _WIN32
 DWORD last_error = 0;
+
+void SetLastError(DWORD code) { last_error = code; }
+#endif
 
 fake_platform::Reply default_reply(bool seal, const fake_platform::Bytes &input) {
   fake_platform::Reply reply;
@@ -42,7 +46,7 @@ BOOL answer(fake_platform::Call call, DATA_BLOB *pDataOut) {
   }
   recorded.push_back(std::move(call));
   if (!reply.ok) {
-    last_error = reply.error;
+    SetLastError(reply.error);
     return 0;
   }
   // A real allocation even for an empty output, as the platform makes.
@@ -68,6 +72,18 @@ fake_platform::Call record(bool seal, DATA_BLOB *in, DATA_BLOB *entropy, PVOID r
   return call;
 }
 
+HLOCAL PLATFORM_API fake_local_free(HLOCAL hMem) {
+  if (hMem == nullptr) return nullptr;
+  const auto found = outputs.find(hMem);
+  if (found == outputs.end()) std::abort();  // not handed out, or released twice
+  const auto *bytes = static_cast<const BYTE *>(hMem);
+  if (std::all_of(bytes, bytes + found->second, [](BYTE b) { return b == 0; })) ++wiped;
+  ++released;
+  outputs.erase(found);
+  std::free(hMem);
+  return nullptr;
+}
+
 }  // namespace
 
 namespace fake_platform {
@@ -79,7 +95,7 @@ void reset() {
   outputs.clear();
   wiped = 0;
   released = 0;
-  last_error = 0;
+  SetLastError(0);
 }
 
 void push_reply(const Reply &reply) { replies.push_back(reply); }
@@ -90,9 +106,10 @@ std::size_t releases() { return released; }
 
 }  // namespace fake_platform
 
-BOOL CryptProtectData(DATA_BLOB *pDataIn, LPCWSTR szDataDescr, DATA_BLOB *pOptionalEntropy,
-                      PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
-                      DATA_BLOB *pDataOut) {
+BOOL PLATFORM_API CryptProtectData(DATA_BLOB *pDataIn, LPCWSTR szDataDescr,
+                                   DATA_BLOB *pOptionalEntropy, PVOID pvReserved,
+                                   CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
+                                   DATA_BLOB *pDataOut) {
   fake_platform::Call call =
       record(true, pDataIn, pOptionalEntropy, pvReserved, pPromptStruct, dwFlags);
   call.description_given = szDataDescr != nullptr;
@@ -100,25 +117,23 @@ BOOL CryptProtectData(DATA_BLOB *pDataIn, LPCWSTR szDataDescr, DATA_BLOB *pOptio
   return answer(std::move(call), pDataOut);
 }
 
-BOOL CryptUnprotectData(DATA_BLOB *pDataIn, LPWSTR *ppszDataDescr, DATA_BLOB *pOptionalEntropy,
-                        PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
-                        DATA_BLOB *pDataOut) {
+BOOL PLATFORM_API CryptUnprotectData(DATA_BLOB *pDataIn, LPWSTR *ppszDataDescr,
+                                     DATA_BLOB *pOptionalEntropy, PVOID pvReserved,
+                                     CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
+                                     DATA_BLOB *pDataOut) {
   fake_platform::Call call =
       record(false, pDataIn, pOptionalEntropy, pvReserved, pPromptStruct, dwFlags);
   call.description_given = ppszDataDescr != nullptr;
   return answer(std::move(call), pDataOut);
 }
 
-DWORD GetLastError() { return last_error; }
-
-HLOCAL LocalFree(HLOCAL hMem) {
-  if (hMem == nullptr) return nullptr;
-  const auto found = outputs.find(hMem);
-  if (found == outputs.end()) std::abort();  // not handed out, or released twice
-  const auto *bytes = static_cast<const BYTE *>(hMem);
-  if (std::all_of(bytes, bytes + found->second, [](BYTE b) { return b == 0; })) ++wiped;
-  ++released;
-  outputs.erase(found);
-  std::free(hMem);
-  return nullptr;
+#ifdef _WIN32
+// The headers declare kernel32's LocalFree as an import, called through this pointer; defined
+// here, it takes the place of the import, so the tool's releases come to the fake.
+extern "C" {
+HLOCAL(WINAPI *__imp_LocalFree)(HLOCAL) = fake_local_free;
 }
+#else
+DWORD GetLastError() { return last_error; }
+HLOCAL LocalFree(HLOCAL hMem) { return fake_local_free(hMem); }
+#endif

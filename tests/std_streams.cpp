@@ -1,9 +1,13 @@
 #include "std_streams.h"
 
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>  // dup, dup2, close and lseek, by their POSIX names
+#else
 #include <stdio_ext.h>
 #include <unistd.h>
-
-#include <cstdio>
+#endif
 
 namespace {
 
@@ -15,6 +19,16 @@ std::string contents(std::FILE *file) {
   while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
   std::fclose(file);
   return text;
+}
+
+// Drops whatever input a previous run left in standard input's buffer.
+void purge_stdin() {
+#ifdef _WIN32
+  std::fflush(stdin);  // the Windows runtime empties an input stream's buffer on a flush
+#else
+  __fpurge(stdin);
+#endif
+  std::clearerr(stdin);
 }
 
 }  // namespace
@@ -33,8 +47,7 @@ StreamsRun run_with_streams(const std::string &input, const std::function<int()>
   dup2(fileno(in), 0);
   dup2(fileno(out), 1);
   dup2(fileno(err), 2);
-  __fpurge(stdin);  // nothing a previous run left buffered
-  clearerr(stdin);
+  purge_stdin();
 
   StreamsRun run;
   run.status = body();
@@ -42,12 +55,11 @@ StreamsRun run_with_streams(const std::string &input, const std::function<int()>
   std::fflush(stdout);
   std::fflush(stderr);
   run.input_consumed = static_cast<long>(lseek(0, 0, SEEK_CUR));
-  __fpurge(stdin);
+  purge_stdin();
   for (int fd = 0; fd < 3; ++fd) {
     dup2(saved[fd], fd);
     close(saved[fd]);
   }
-  clearerr(stdin);
   std::fclose(in);
   run.out = contents(out);
   run.err = contents(err);

@@ -1,4 +1,4 @@
-// Runs a piece of the tool with its standard streams on temporary files (POSIX only), as the
+// Runs a piece of the tool with its standard streams on temporary files, as the
 // process would see them: input to read, and the exact bytes of output and error afterwards.
 #pragma once
 

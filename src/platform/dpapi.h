@@ -1,7 +1,9 @@
 // The four data-protection operations, in the platform's own shape.
 //
-// On Windows they are crypt32's and kernel32's. Elsewhere the same names and records are declared
-// here and a stand-in defines them, so the code that calls them reads the same everywhere.
+// The records and crypt32's two calls are declared here on every platform, so the code that
+// calls them reads the same everywhere. On Windows the calls reach crypt32 loaded from the system
+// folder at run time (windows_dpapi.cpp), and GetLastError and LocalFree are kernel32's own.
+// Elsewhere a stand-in defines all four.
 #pragma once
 
 #ifdef _WIN32
@@ -9,10 +11,17 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// crypt32's own declarations would make its calls imports that the loader resolves at start-up,
+// from the executable's folder first.
+#ifndef NOCRYPT
+#define NOCRYPT
+#endif
 #include <windows.h>
-// wincrypt.h needs the types of windows.h first.
-#include <wincrypt.h>
+#ifdef __WINCRYPT_H__
+#error "wincrypt.h makes crypt32 a load-time import: include platform/dpapi.h alone"
+#endif
 
+#define PLATFORM_API WINAPI
 // Spells a UTF-16 literal as the platform's wide text.
 #define PLATFORM_WIDE(text) L##text
 
@@ -29,17 +38,8 @@ typedef WCHAR *LPWSTR;
 typedef void *PVOID;
 typedef void *HLOCAL;
 
+#define PLATFORM_API
 #define PLATFORM_WIDE(text) u##text
-
-struct DATA_BLOB {
-  DWORD cbData;
-  BYTE *pbData;
-};
-
-// Never filled in by this tool: only a null pointer is ever passed.
-struct CRYPTPROTECT_PROMPTSTRUCT;
-
-constexpr DWORD CRYPTPROTECT_UI_FORBIDDEN = 0x1;
 
 // The last-error codes the stand-in sets, with the values and meanings they have on Windows.
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;        // no profile folder to keep the key in
@@ -50,13 +50,27 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;    // a null, malformed or unsuppo
 constexpr DWORD ERROR_INTERNAL_ERROR = 1359;     // the cryptography library could not start
 constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000B;  // an unseal found no key
 
-BOOL CryptProtectData(DATA_BLOB *pDataIn, LPCWSTR szDataDescr, DATA_BLOB *pOptionalEntropy,
-                      PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
-                      DATA_BLOB *pDataOut);
-BOOL CryptUnprotectData(DATA_BLOB *pDataIn, LPWSTR *ppszDataDescr, DATA_BLOB *pOptionalEntropy,
-                        PVOID pvReserved, CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
-                        DATA_BLOB *pDataOut);
 DWORD GetLastError();
 HLOCAL LocalFree(HLOCAL hMem);
 
 #endif
+
+// crypt32's byte-buffer record.
+struct DATA_BLOB {
+  DWORD cbData;
+  BYTE *pbData;
+};
+
+// Never filled in by this tool: only a null pointer is ever passed.
+struct CRYPTPROTECT_PROMPTSTRUCT;
+
+constexpr DWORD CRYPTPROTECT_UI_FORBIDDEN = 0x1;
+
+BOOL PLATFORM_API CryptProtectData(DATA_BLOB *pDataIn, LPCWSTR szDataDescr,
+                                   DATA_BLOB *pOptionalEntropy, PVOID pvReserved,
+                                   CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
+                                   DATA_BLOB *pDataOut);
+BOOL PLATFORM_API CryptUnprotectData(DATA_BLOB *pDataIn, LPWSTR *ppszDataDescr,
+                                     DATA_BLOB *pOptionalEntropy, PVOID pvReserved,
+                                     CRYPTPROTECT_PROMPTSTRUCT *pPromptStruct, DWORD dwFlags,
+                                     DATA_BLOB *pDataOut);

@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Where the Windows executable takes crypt32 from: the system folder alone, never a crypt32.dll
+planted beside it or in the current folder; and a crypt32 that cannot be loaded is a platform
+failure like any other.
+
+    dll_loading.py --tool velkor-dpapi.exe --planted-dll crypt32.dll --importer importer.exe
+                   [--runner wine] [unittest arguments]
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOL = None
+PLANTED_DLL = None
+IMPORTER = None
+RUNNER = []
+
+
+def run(program, args, data, folder, dll_order):
+    # Under Wine a DLL found beside the program is used only when native DLLs come first, as
+    # Windows always does; "d" disables the DLL altogether.
+    env = dict(os.environ, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=;crypt32=" + dll_order)
+    result = subprocess.run(RUNNER + [program] + args, input=data, capture_output=True,
+                            cwd=folder, env=env, timeout=300)
+    return result.stdout, result.stderr, result.returncode
+
+
+class DllLoadingTest(unittest.TestCase):
+    def setUp(self):
+        # The planted DLL beside each executable, which is also the current folder.
+        self.folder = tempfile.mkdtemp(prefix="velkor-planted-")
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        shutil.copy(PLANTED_DLL, os.path.join(self.folder, "crypt32.dll"))
+        self.tool = shutil.copy(TOOL, self.folder)
+        self.importer = shutil.copy(IMPORTER, self.folder)
+
+    def test_a_planted_crypt32_never_sees_a_secret(self):
+        # The control: a load-time import of crypt32 takes the planted copy.
+        out, err, status = run(self.importer, [], b"", self.folder, "n,b")
+        self.assertEqual((out, err, status),
+                         (b"", b"PLANTED crypt32 CryptProtectData saw 2 secret bytes\r\n", 1))
+
+        out, err, status = run(self.tool, ["protect"], b"0011", self.folder, "n,b")
+        self.assertEqual((err, status), (b"", 0))
+        self.assertRegex(out, rb"^(?:[0-9a-f]{2})+\r\n$")
+        self.assertEqual(run(self.tool, ["unprotect"], out, self.folder, "n,b"),
+                         (b"0011\r\n", b"", 0))
+        self.assertEqual(run(self.tool, ["selftest"], b"", self.folder, "n,b"), (b"ok\r\n", b"", 0))
+
+    def test_crypt32_that_cannot_be_loaded_is_a_platform_failure(self):
+        # The loader's own code: the module was not found.
+        for args, message in ((["protect"], b"DPAPI protect failed (error 126)\r\n"),
+                              (["unprotect"], b"DPAPI unprotect failed (error 126)\r\n"),
+                              (["selftest"], b"protect failed 126\r\n")):
+            with self.subTest(args=args):
+                self.assertEqual(run(self.tool, args, b"0011", self.folder, "d"),
+                                 (b"", message, 4))
+
+
+def main():
+    global TOOL, PLANTED_DLL, IMPORTER, RUNNER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--planted-dll", required=True)
+    parser.add_argument("--importer", required=True)
+    parser.add_argument("--runner", action="append", default=[])
+    args, rest = parser.parse_known_args()
+    TOOL, PLANTED_DLL, IMPORTER = args.tool, args.planted_dll, args.importer
+    RUNNER = args.runner
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
