@@ -13,14 +13,20 @@ Windows the runtime's text mode sends each as a carriage return and line feed.
 import argparse
 import os
 import re
-import resource
 import shlex
 import shutil
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
+
+try:
+    import fcntl
+    import resource
+except ImportError:  # not on Windows
+    fcntl = resource = None
 
 TOOL = None
 PLATFORM = None
@@ -31,6 +37,7 @@ USAGE = b"usage: velkor-dpapi protect|unprotect|selftest\n"
 UNKNOWN = b"unknown command\n"
 BAD_INPUT = b"bad input\n"
 UNPROTECT_INVALID = b"DPAPI unprotect failed (error 13)\n"
+WRITE_FAILED = b"write failed\n"
 
 LARGEST_SECRET = 16777215  # bytes: 33,554,430 hex digits, the most the reader takes
 TEXT_LIMIT = 33554431  # significant characters the reader holds; one more fails at once
@@ -57,9 +64,11 @@ CASES = [
     ("odd count for unprotect", ["unprotect"], b"0", b"", BAD_INPUT, 3),
     ("not a blob", ["unprotect"], b"00ff00ff", b"", UNPROTECT_INVALID, 4),
     ("empty blob", ["unprotect"], b"\n", b"", UNPROTECT_INVALID, 4),
-    # The Windows runtime's text mode ends input at 0x1A; elsewhere it is no hex digit.
-    ("byte 0x1A", ["unprotect"], b"\x1a", b"",
-     {"windows": UNPROTECT_INVALID, "posix": BAD_INPUT}, {"windows": 4, "posix": 3}),
+    # Input from a pipe is read byte for byte on Windows too: 0x1A ends nothing, it is no digit.
+    ("byte 0x1A", ["unprotect"], b"\x1a", b"", BAD_INPUT, 3),
+    ("0x1A inside", ["protect"], b"0011\x1a2233", b"", BAD_INPUT, 3),
+    ("0x1A first", ["protect"], b"\x1a0011", b"", BAD_INPUT, 3),
+    ("0x1A before an odd digit", ["protect"], b"00\x1a1", b"", BAD_INPUT, 3),
     # Shaped like a blob of the POSIX stand-in: there it needs a key, and a fresh profile has none.
     ("blob but no key", ["unprotect"], b"564b445001" + b"00" * 44, b"",
      {"windows": UNPROTECT_INVALID, "posix": b"DPAPI unprotect failed (error 2148073483)\n"}, 4),
@@ -241,7 +250,7 @@ class ToolTest(unittest.TestCase):
     def test_no_process_of_the_same_user_can_read_a_waiting_tool(self):
         if PLATFORM != "posix" or RUNNER or SANITIZED or not os.path.exists("/proc/self/mem"):
             self.skipTest("needs the native tool itself, without sanitizers, and /proc")
-        import fcntl, termios  # POSIX only
+        import termios  # POSIX only
         # Root may read any process, so the mark shows only between processes of another user.
         as_user = []
         folder = tempfile.mkdtemp(prefix="velkor-dumpable-")
@@ -275,8 +284,8 @@ class ToolTest(unittest.TestCase):
             process.kill()
             process.communicate()
 
-    def test_closed_output_changes_nothing(self):
-        # Write errors are ignored: the status is still the tool's own, never a signal.
+    def test_a_reader_that_leaves_early_changes_nothing(self):
+        # It has stopped listening: no failure of the tool's, and never a death by signal.
         read_end, write_end = os.pipe()
         os.close(read_end)
         try:
@@ -287,6 +296,155 @@ class ToolTest(unittest.TestCase):
             os.close(write_end)
         _, err = process.communicate(os.urandom(1 << 20).hex().encode(), timeout=300)
         self.assertEqual((err, process.returncode), (b"", 0))
+
+    def run_into(self, args, data, stdout, limits=()):
+        # Standard output on a descriptor of the test's own; None for none at all.
+        def child_setup():
+            for limit, value in limits:
+                resource.setrlimit(limit, (value, value))
+            if stdout is None:
+                os.close(1)
+        result = subprocess.run(RUNNER + [TOOL] + args, input=data, capture_output=False,
+                                stdout=stdout if stdout is not None else subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, env=environment(self.home), timeout=300,
+                                preexec_fn=child_setup)
+        return result.stderr, result.returncode
+
+    def test_a_result_that_does_not_arrive_is_status_5(self):
+        # Standard output may then hold part of the line: the status tells the caller not to use
+        # it. The self-test's verdict follows the same rule.
+        secret = os.urandom(100000)
+        commands = (("protect", secret.hex().encode()),
+                    ("unprotect", self.protect(secret).hex().encode()), ("selftest", b""))
+        scratch = tempfile.mkdtemp(prefix="velkor-output-")
+        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        with open(os.path.join(scratch, "file"), "wb"):
+            pass
+        targets = [("a full device", lambda: open("/dev/full", "wb"), ()),
+                   ("a read-only descriptor", lambda: open(os.path.join(scratch, "file"), "rb"),
+                    ()),
+                   ("no descriptor", lambda: None, ())]
+        if PLATFORM == "posix" and not RUNNER:  # the limit would hold the runner's files too
+            # Over the file-size limit a write fails, rather than the signal killing the tool;
+            # the first two bytes get through.
+            targets.append(("the file-size limit",
+                            lambda: open(os.path.join(scratch, "file"), "wb"),
+                            ((resource.RLIMIT_FSIZE, 2),)))
+        disk = os.path.join(scratch, "disk")
+        os.mkdir(disk)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk],
+                          capture_output=True).returncode == 0:
+            self.addCleanup(subprocess.run, ["umount", disk])
+            with open(os.path.join(disk, "filler"), "wb") as filler:
+                try:
+                    filler.write(b"\0" * 65536 * 2)
+                except OSError:  # the disk is full: no byte of the tool's will fit
+                    pass
+            targets.append(("a full disk", lambda: open(os.path.join(disk, "file"), "wb"), ()))
+        for name, open_target, limits in targets:
+            for command, data in commands:
+                with self.subTest(name, command=command):
+                    target = open_target()
+                    try:
+                        run = self.run_into([command], data, target, limits)
+                    finally:
+                        if target is not None:
+                            target.close()
+                    self.assertEqual(run, (line_ends(WRITE_FAILED), 5))
+
+    def test_non_blocking_pipes_are_waited_on(self):
+        # A caller may hand over pipes it made non-blocking: a slow reader and a late writer are
+        # waited for, and not one byte is lost.
+        if fcntl is None:
+            self.skipTest("needs POSIX pipes")
+        secret = os.urandom(300000)
+
+        def non_blocking(fd):
+            fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+            return fd
+
+        read_end, write_end = os.pipe()
+        process = subprocess.Popen(RUNNER + [TOOL, "protect"], stdin=subprocess.PIPE,
+                                   stdout=non_blocking(write_end), stderr=subprocess.PIPE,
+                                   env=environment(self.home))
+        os.close(write_end)
+        process.stdin.write(secret.hex().encode())
+        process.stdin.close()
+        time.sleep(0.3)  # the pipe fills up, and the tool must wait
+        with os.fdopen(read_end, "rb") as output:
+            blob = output.read()
+        self.assertEqual((process.stderr.read(), process.wait(timeout=300)), (b"", 0))
+        process.stderr.close()
+        self.assert_run(self.run_tool(["unprotect"], blob), secret.hex().encode() + b"\n", b"", 0)
+
+        read_end, write_end = os.pipe()
+        process = subprocess.Popen(RUNNER + [TOOL, "unprotect"], stdin=non_blocking(read_end),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=environment(self.home))
+        os.close(read_end)
+        time.sleep(0.3)  # nothing to read yet
+        with os.fdopen(write_end, "wb") as feed:
+            try:
+                feed.write(blob)
+            except BrokenPipeError:  # the tool gave up early: its output tells why
+                pass
+        out, err = process.communicate(timeout=300)
+        self.assert_run((out, err, process.returncode), secret.hex().encode() + b"\n", b"", 0)
+
+    def test_key_storage_never_hangs_aborts_or_leaves_debris(self):
+        if PLATFORM != "posix":
+            self.skipTest("the stand-in's key")
+        folder = os.path.join(self.home, ".local", "share", "velkor-dpapi")
+        blob_shaped = b"564b445001" + b"00" * 44
+
+        with self.subTest("a FIFO in place of the key"):
+            os.makedirs(folder, mode=0o700)
+            os.mkfifo(os.path.join(folder, "master.key"), 0o600)
+            for args, data, err in ((["protect"], b"00", b"DPAPI protect failed (error 5)\n"),
+                                    (["unprotect"], blob_shaped,
+                                     b"DPAPI unprotect failed (error 5)\n"),
+                                    (["selftest"], b"", b"protect failed 5\n")):
+                self.assert_run(self.run_tool(args, data, timeout=30), b"", err, 4)
+
+        with self.subTest("no file may grow"):
+            # The key cannot be written: a failure, and no temporary key left behind.
+            self.fresh_home()
+            if RUNNER:
+                self.skipTest("the limit would hold the runner too")
+            run = self.run_into(["protect"], b"00", subprocess.PIPE,
+                                ((resource.RLIMIT_FSIZE, 0),))
+            self.assertEqual(run, (b"DPAPI protect failed (error 5)\n", 4))
+            files = [name for _, _, names in os.walk(self.home) for name in names]
+            self.assertEqual(files, [])
+
+    def test_running_out_of_memory_is_a_reported_failure(self):
+        # Under ever smaller address-space limits, down to where the tool can no longer start:
+        # every run ends with one of its own outcomes, never an abort.
+        if PLATFORM != "posix" or RUNNER or SANITIZED:
+            self.skipTest("needs the native tool itself, without sanitizers")
+        allowed = {
+            "selftest": {(b"ok\n", b"", 0), (b"", b"protect failed 8\n", 4),
+                         (b"", b"unprotect failed 8\n", 4)},
+            "protect": {(b"sealed", b"", 0), (b"", BAD_INPUT, 3),
+                        (b"", b"DPAPI protect failed (error 8)\n", 4)},
+        }
+        seen = set()
+        for limit_kib in range(16384, 1024, -64):
+            runs = {}
+            for command, data in (("selftest", b""), ("protect", b"5ec2e7" * 100)):
+                result = subprocess.run(
+                    [TOOL, command], input=data, capture_output=True, timeout=60,
+                    env=environment(self.home),
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS,
+                                                          (limit_kib << 10, limit_kib << 10)))
+                out = b"sealed" if re.fullmatch(rb"[0-9a-f]+\n", result.stdout) else result.stdout
+                runs[command] = (out, result.stderr, result.returncode)
+            if all(b"error while loading shared libraries" in err for _, err, _ in runs.values()):
+                break  # the loader itself ran out: the tool never started
+            for command, run in runs.items():
+                self.assertIn(run, allowed[command], "%s under %d KiB" % (command, limit_kib))
+                seen.add(run[2])
+        self.assertIn(4, seen, "no limit was low enough to fail an allocation")
 
 
 def main():

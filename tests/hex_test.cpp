@@ -212,6 +212,15 @@ TEST(HexWriter, WritesLowerCaseHexAndOneLineFeed) {
   EXPECT_EQ(encode(every), expected + "\n");
 }
 
+TEST(HexWriter, SaysWhetherTheLineWasWritten) {
+  const Bytes bytes(100000, 0x5A);  // a line of several chunks
+  std::FILE *out = temporary_stream();
+  EXPECT_TRUE(write_hex_to(out, bytes.data(), bytes.size()));
+  close_descriptor(out);
+  EXPECT_FALSE(write_hex_to(out, bytes.data(), bytes.size()));
+  std::fclose(out);
+}
+
 TEST(HexWriter, RoundTripsThroughTheReader) {
   Bytes bytes(70000);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7919);

@@ -100,6 +100,19 @@ TEST_F(SealCommand, PlatformFailurePrintsItsCodeUnsigned) {
   }
 }
 
+TEST_F(SealCommand, OutputThatCannotBeWrittenIsStatus5) {
+  for (const SealMode mode : {SealMode::seal, SealMode::unseal}) {
+    SetUp();
+    const StreamsRun r = run_with_streams(
+        mode == SealMode::seal ? "0102" : "777261703a0102",
+        [mode] { return run_seal_command(mode); }, true);
+    EXPECT_EQ(r.err, "write failed\n");
+    EXPECT_EQ(r.status, 5);
+    // The output was wiped and released all the same.
+    EXPECT_EQ(fake_platform::releases(), 1u);
+  }
+}
+
 TEST_F(SealCommand, BadInputMakesNoPlatformCall) {
   const struct {
     const char *input;

@@ -80,4 +80,17 @@ TEST(Selftest, VerdictsAndFailures) {
   }
 }
 
+TEST(Selftest, AVerdictThatCannotBeWrittenIsStatus5) {
+  for (const bool match : {true, false}) {
+    fake_platform::reset();
+    if (!match) {
+      fake_platform::push_reply({true, 0, {0xB1, 0x0B}});
+      fake_platform::push_reply({true, 0, {}});
+    }
+    const StreamsRun r = run_with_streams("", run_selftest, true);
+    EXPECT_EQ(r.err, "write failed\n") << match;
+    EXPECT_EQ(r.status, 5) << match;
+  }
+}
+
 }  // namespace

@@ -1,15 +1,23 @@
 #include "std_streams.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 
 #ifdef _WIN32
-#include <io.h>  // dup, dup2, close and lseek, by their POSIX names
+#include <io.h>  // dup, dup2, open, close and lseek, by their POSIX names
 #else
 #include <stdio_ext.h>
 #include <unistd.h>
 #endif
 
 namespace {
+
+#ifdef _WIN32
+const char null_device[] = "NUL";
+#else
+const char null_device[] = "/dev/null";
+#endif
 
 std::string contents(std::FILE *file) {
   std::string text;
@@ -33,7 +41,8 @@ void purge_stdin() {
 
 }  // namespace
 
-StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body) {
+StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body,
+                            bool output_fails) {
   std::FILE *in = std::tmpfile();
   std::FILE *out = std::tmpfile();
   std::FILE *err = std::tmpfile();
@@ -47,7 +56,13 @@ StreamsRun run_with_streams(const std::string &input, const std::function<int()>
   dup2(fileno(in), 0);
   dup2(fileno(out), 1);
   dup2(fileno(err), 2);
+  if (output_fails) {
+    const int read_only = open(null_device, O_RDONLY);
+    dup2(read_only, 1);
+    close(read_only);
+  }
   purge_stdin();
+  std::clearerr(stdout);
 
   StreamsRun run;
   run.status = body();
@@ -56,6 +71,7 @@ StreamsRun run_with_streams(const std::string &input, const std::function<int()>
   std::fflush(stderr);
   run.input_consumed = static_cast<long>(lseek(0, 0, SEEK_CUR));
   purge_stdin();
+  std::clearerr(stdout);
   for (int fd = 0; fd < 3; ++fd) {
     dup2(saved[fd], fd);
     close(saved[fd]);

@@ -12,4 +12,7 @@ struct StreamsRun {
   long input_consumed;  // bytes of standard input read at the file level
 };
 
-StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body);
+// With `output_fails`, standard output is a descriptor open for reading only: every write to it
+// fails.
+StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body,
+                            bool output_fails = false);

@@ -4,6 +4,8 @@
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <sys/resource.h>
@@ -92,9 +94,23 @@ void harden_process() {
 void set_up_standard_streams() {
   // Each message reaches the caller whole and at once, even if the process dies after it.
   std::setvbuf(stderr, nullptr, _IONBF, 0);
-#ifndef _WIN32
+  // The result goes out in whole chunks of the tool's own, and the exit status must say whether
+  // all of it arrived: a buffer in between would drop the bytes it held when a write fails or
+  // would block, without a trace.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+#ifdef _WIN32
+  // Input from a pipe or a file is read byte for byte: in text mode a 0x1A byte would end it
+  // early and a cut-short secret would be sealed. A console keeps text mode, so that a person
+  // typing hex still ends it with Ctrl+Z.
+  DWORD console_mode;
+  if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &console_mode)) {
+    _setmode(_fileno(stdin), _O_BINARY);
+  }
+#else
   // A reader that closes its end early must not turn into a death by signal: the status stays
-  // the tool's own.
+  // the tool's own. A write over the file-size limit fails with EFBIG rather than killing the
+  // process, so it is reported like any other failed write.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 #endif
 }

@@ -22,8 +22,9 @@ struct HexInput {
   SecretBuffer bytes;
 };
 
-// Reads `in` to its end and decodes it. Prints nothing: the caller reports a failure. Every
-// block of text or decoded bytes is wiped before it is released, whatever the path.
+// Reads `in` to its end and decodes it, waiting for input on a non-blocking descriptor. Prints
+// nothing: the caller reports a failure. Every block of text or decoded bytes is wiped before it
+// is released, whatever the path.
 HexInput read_hex_stream(std::FILE *in, const TextLimits &limits = kTextLimits);
 inline HexInput read_hex_input() { return read_hex_stream(stdin); }
 
@@ -31,8 +32,10 @@ inline HexInput read_hex_input() { return read_hex_stream(stdin); }
 // is no hex digit; every pair is converted either way, so no digit steers a branch.
 bool decode_hex_pairs(const unsigned char *text, std::size_t pairs, unsigned char *out);
 
-// Writes `length` bytes as lower-case hex and a line feed, then flushes. Errors are ignored.
-void write_hex_to(std::FILE *out, const unsigned char *bytes, std::size_t length);
-inline void write_hex_line(const unsigned char *bytes, std::size_t length) {
-  write_hex_to(stdout, bytes, length);
+// Writes `length` bytes as lower-case hex and a line feed, then flushes. False when the line did
+// not reach `out`'s file whole (a reader that closed its end early is no failure: see
+// write_fully).
+bool write_hex_to(std::FILE *out, const unsigned char *bytes, std::size_t length);
+inline bool write_hex_line(const unsigned char *bytes, std::size_t length) {
+  return write_hex_to(stdout, bytes, length);
 }

@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "common/buffer_alloc.h"
+#include "common/stream_io.h"
 #include "hex/hex_digit.h"
 #include "hex/hex_io.h"
 #include "hex/stream_bytes.h"
@@ -46,7 +47,10 @@ HexInput read_hex_stream(std::FILE *in, const TextLimits &limits) {
   std::size_t capacity = text.capacity;
   for (;;) {
     const int c = get_byte(in);
-    if (c == EOF) break;
+    if (c == EOF) {
+      if (input_may_follow(in)) continue;
+      break;
+    }
     if (c == '\n' || c == '\r' || c == ' ') continue;
     if (count + 1 >= capacity) {  // always keep one byte free
       text.length = count;

@@ -1,14 +1,25 @@
+#include "common/secure_wipe.h"
+#include "common/stream_io.h"
 #include "hex/hex_digit.h"
 #include "hex/hex_io.h"
-#include "hex/stream_bytes.h"
 
-void write_hex_to(std::FILE *out, const unsigned char *bytes, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    // Read once: the stream's stores may alias `bytes`, which would force a second load.
+bool write_hex_to(std::FILE *out, const unsigned char *bytes, std::size_t length) {
+  // The line goes out in whole chunks. In unprotect mode it spells the secret, so the chunk is
+  // wiped before it goes.
+  char chunk[1 << 16];
+  bool written = true;
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < length && written; ++i) {
     const unsigned byte = bytes[i];
-    put_byte(hex_digit_char(byte >> 4), out);
-    put_byte(hex_digit_char(byte), out);
+    chunk[used++] = hex_digit_char(byte >> 4);
+    chunk[used++] = hex_digit_char(byte);
+    if (used == sizeof chunk) {
+      written = write_fully(out, chunk, used);
+      used = 0;
+    }
   }
-  put_byte('\n', out);
-  std::fflush(out);
+  chunk[used++] = '\n';
+  written = written && write_fully(out, chunk, used);
+  secure_wipe(chunk, sizeof chunk);
+  return written;
 }

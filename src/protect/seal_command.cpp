@@ -28,8 +28,12 @@ int run_seal_command(SealMode mode) {
     return EXIT_SEAL_FAILED;
   }
 
-  write_hex_line(out_blob.pbData, out_blob.cbData);
+  const bool written = write_hex_line(out_blob.pbData, out_blob.cbData);
   secure_wipe(out_blob.pbData, out_blob.cbData);
   LocalFree(out_blob.pbData);
+  if (!written) {
+    put_text(stderr, "write failed\n");
+    return EXIT_WRITE_FAILED;
+  }
   return EXIT_OK;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/exit_status.h"
+#include "common/stream_io.h"
 #include "common/stream_text.h"
 #include "protect/seal_calls.h"
 
@@ -33,10 +34,11 @@ int run_selftest() {
   LocalFree(sealed.pbData);
   LocalFree(opened.pbData);
 
-  if (!match) {
-    put_text(stdout, "mismatch\n");
-    return EXIT_SEAL_FAILED;
+  const bool written =
+      match ? write_text_fully(stdout, "ok\n") : write_text_fully(stdout, "mismatch\n");
+  if (!written) {
+    put_text(stderr, "write failed\n");
+    return EXIT_WRITE_FAILED;
   }
-  put_text(stdout, "ok\n");
-  return EXIT_OK;
+  return match ? EXIT_OK : EXIT_SEAL_FAILED;
 }

@@ -1,0 +1,77 @@
+#include "common/stream_io.h"
+
+#include <cerrno>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdlib>
+#else
+#include <poll.h>
+#endif
+
+namespace {
+
+void forget_errors() {
+  errno = 0;
+#ifdef _WIN32
+  _doserrno = 0;
+#endif
+}
+
+// Whether the failed write found the pipe's reading end closed.
+bool reader_gone() {
+#ifdef _WIN32
+  // The runtime maps a broken pipe to EPIPE, but a pipe being closed, or with no process on its
+  // other end, to no errno of its own.
+  return errno == EPIPE || _doserrno == ERROR_BROKEN_PIPE || _doserrno == ERROR_NO_DATA ||
+         _doserrno == ERROR_PIPE_NOT_CONNECTED;
+#else
+  return errno == EPIPE;
+#endif
+}
+
+// Whether the failed transfer on `stream` only would have blocked, or was interrupted, and may
+// be tried again: then it has waited until the descriptor is ready. Windows' standard handles
+// always block, so there a failure is final.
+bool ready_after_wait(std::FILE *stream, bool for_writing) {
+#ifdef _WIN32
+  (void)stream;
+  (void)for_writing;
+  return false;
+#else
+  if (errno == EINTR) return true;
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  struct pollfd ready = {fileno(stream), static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+  for (;;) {
+    if (poll(&ready, 1, -1) >= 0) return true;  // ready, or hung up: the next try tells which
+    if (errno != EINTR) return false;
+  }
+#endif
+}
+
+}  // namespace
+
+bool write_fully(std::FILE *out, const void *bytes, std::size_t length) {
+  const char *next = static_cast<const char *>(bytes);
+  while (length > 0) {
+    forget_errors();
+    const std::size_t written = std::fwrite(next, 1, length, out);
+    next += written;
+    length -= written;
+    if (length == 0) break;
+    if (reader_gone()) return true;
+    if (!ready_after_wait(out, true)) return false;
+    std::clearerr(out);
+  }
+  forget_errors();
+  if (std::fflush(out) == 0 && !std::ferror(out)) return true;
+  return reader_gone();
+}
+
+bool input_may_follow(std::FILE *in) {
+  if (!std::ferror(in) || !ready_after_wait(in, false)) return false;
+  std::clearerr(in);
+  return true;
+}
