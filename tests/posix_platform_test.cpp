@@ -1,10 +1,13 @@
 // The POSIX stand-in for the data-protection operations: real sealing under a per-user key kept
 // in a fresh profile folder for each test.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +16,20 @@
 #include <vector>
 
 #include "platform/dpapi.h"
+
+// Set in a child process: the key is killed the moment it is about to take its name, as a crash
+// or a kill signal could, between writing the key and linking it into place.
+bool kill_when_linking = false;
+
+// These take the C library's place for the stand-in linked into this program.
+extern "C" int linkat(int from_folder, const char *from, int to_folder, const char *to,
+                      int flags) noexcept {
+  if (kill_when_linking) raise(SIGKILL);
+  return static_cast<int>(syscall(SYS_linkat, from_folder, from, to_folder, to, flags));
+}
+extern "C" int link(const char *from, const char *to) noexcept {
+  return linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
 
 namespace {
 
@@ -193,6 +210,68 @@ TEST_F(PosixPlatform, KeepsOneKeyReadableByTheUserAlone) {
   ASSERT_TRUE(seal({2}).ok);
   EXPECT_EQ(file_bytes(key_file()), key);                             // reused, never replaced
   EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1);  // no temporary left
+}
+
+TEST_F(PosixPlatform, AKillBeforeTheKeyIsLinkedLeavesNoFileBehind) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    kill_when_linking = true;
+    seal({1});
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "never got to link the key";
+  EXPECT_TRUE(fs::is_empty(folder()));
+
+  ASSERT_TRUE(seal({1}).ok);  // and the next run makes the key as if nothing had happened
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1);
+}
+
+TEST_F(PosixPlatform, RefusesAKeyFolderThatOthersCouldRenameAway) {
+  // XDG_DATA_HOME inside a folder `above`, set up as each case says. Another user could rename
+  // the key's folder away from a folder they may write to, and the next seal would quietly make
+  // a new key: every blob sealed before would be lost.
+  const struct {
+    const char *name;
+    mode_t mode;
+    bool other_owner;   // `above` belongs to another user (needs privileges to set up)
+    bool through_link;  // XDG_DATA_HOME names a link to the data folder, kept in `above`
+    DWORD error;
+  } cases[] = {
+      {"the user's own", 0755, false, false, 0},
+      {"writable by others", 0777, false, false, ERROR_ACCESS_DENIED},
+      {"writable by the group", 0775, false, false, ERROR_ACCESS_DENIED},
+      {"writable by others, but sticky", 01777, false, false, 0},
+      {"another user's", 0755, true, false, ERROR_ACCESS_DENIED},
+      {"another user's, sticky", 01777, true, false, ERROR_ACCESS_DENIED},
+      {"a link kept where others may write", 0777, false, true, ERROR_ACCESS_DENIED},
+  };
+  for (const auto &c : cases) {
+    const fs::path above = make_home() / "above";
+    fs::create_directory(above);
+    ASSERT_EQ(chmod(above.c_str(), c.mode), 0);
+    if (c.other_owner && chown(above.c_str(), geteuid() + 4242, static_cast<gid_t>(-1)) != 0) {
+      continue;  // changing the owner needs privileges
+    }
+    fs::path data = above / "data";
+    if (c.through_link) {
+      const fs::path target = make_home() / "data";
+      fs::create_directory(target);
+      fs::create_symlink(target, data);
+    }
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    EXPECT_EQ(seal({7}).error, c.error) << c.name;
+  }
+  // The same for a folder the link leads through: the data folder is judged where it really is.
+  const fs::path open_to_all = make_home() / "open";
+  fs::create_directory(open_to_all);
+  ASSERT_EQ(chmod(open_to_all.c_str(), 0777), 0);
+  const fs::path link = make_home() / "link";
+  fs::create_symlink(open_to_all, link);
+  setenv("XDG_DATA_HOME", (link / "data").c_str(), 1);
+  EXPECT_EQ(seal({7}).error, ERROR_ACCESS_DENIED);
 }
 
 TEST_F(PosixPlatform, FollowsXdgDataHomeWhenAbsolute) {

@@ -1,14 +1,16 @@
 #include "platform/master_key.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pwd.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 
 namespace {
 
@@ -23,56 +25,113 @@ struct Descriptor {
   Descriptor &operator=(const Descriptor &) = delete;
 };
 
-bool only_owner_may_write(const struct stat &info) {
-  return info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+// A path in a fixed buffer: building one never allocates, so memory running out cannot end the
+// process here.
+struct Path {
+  char text[PATH_MAX] = {};
+  std::size_t length = 0;
+
+  // False when the path would not fit.
+  bool append(const char *part) {
+    const std::size_t part_length = std::strlen(part);
+    if (part_length >= sizeof text - length) return false;
+    std::memcpy(text + length, part, part_length + 1);
+    length += part_length;
+    return true;
+  }
+};
+
+bool owned_by_user_or_root(const struct stat &info) {
+  return info.st_uid == geteuid() || info.st_uid == 0;
 }
 
 // The folder that holds the key; fails when there is no profile folder to put it in.
-DWORD key_folder(std::string &folder) {
-  std::string profile;
-  const char *home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') {
-    profile = home;
-  } else {
+DWORD key_folder(Path &folder) {
+  const char *profile = std::getenv("HOME");
+  if (profile == nullptr || profile[0] != '/') {
+    errno = 0;
     const struct passwd *user = getpwuid(geteuid());
+    if (user == nullptr && errno == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
     if (user == nullptr || user->pw_dir == nullptr || user->pw_dir[0] != '/') {
       return ERROR_PATH_NOT_FOUND;
     }
     profile = user->pw_dir;
   }
   struct stat info;
-  if (stat(profile.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_PATH_NOT_FOUND;
+  if (stat(profile, &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_PATH_NOT_FOUND;
 
   const char *data_home = std::getenv("XDG_DATA_HOME");
-  folder = (data_home != nullptr && data_home[0] == '/') ? std::string(data_home)
-                                                         : profile + "/.local/share";
-  folder += "/velkor-dpapi";
-  return 0;
+  const bool fits = (data_home != nullptr && data_home[0] == '/')
+                        ? folder.append(data_home)
+                        : folder.append(profile) && folder.append("/.local/share");
+  return fits && folder.append("/velkor-dpapi") ? 0 : ERROR_PATH_NOT_FOUND;
 }
 
 // Makes the folder and any missing parents, each readable by the user alone.
-DWORD make_folders(const std::string &folder) {
-  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    const std::string part = folder.substr(0, slash);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      return (errno == ENOENT || errno == ENOTDIR) ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+DWORD make_folders(Path &folder) {
+  for (std::size_t end = 1; end <= folder.length; ++end) {
+    if (end < folder.length && folder.text[end] != '/') continue;
+    const char kept = folder.text[end];
+    folder.text[end] = '\0';
+    const int made = mkdir(folder.text, 0700);
+    const int error = errno;
+    folder.text[end] = kept;
+    if (made != 0 && error != EEXIST) {
+      return (error == ENOENT || error == ENOTDIR) ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     }
-    if (slash == std::string::npos) return 0;
   }
-}
-
-// A folder that someone else could write to could have its key swapped.
-DWORD check_folder(const std::string &folder) {
-  struct stat info;
-  if (lstat(folder.c_str(), &info) != 0) {
-    return errno == ENOENT ? NTE_BAD_KEY_STATE : ERROR_ACCESS_DENIED;
-  }
-  if (!S_ISDIR(info.st_mode) || !only_owner_may_write(info)) return ERROR_ACCESS_DENIED;
   return 0;
 }
 
-DWORD read_key(const std::string &path, unsigned char (&key)[kMasterKeyBytes]) {
-  const Descriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+// Every folder above `path`, up to the root: one that others may write to could have the key's
+// folder renamed away (and every blob sealed under its key lost), unless it is sticky, so that
+// only an entry's owner may rename it. A symbolic link among them is judged by the folder that
+// holds it, and its target by the check of the resolved path.
+DWORD check_folders_above(const char *path) {
+  Path above;
+  if (!above.append(path)) return ERROR_ACCESS_DENIED;
+  while (above.length > 1) {
+    while (above.length > 1 && above.text[above.length - 1] != '/') --above.length;
+    if (above.length > 1) --above.length;  // the slash, except the root's own
+    above.text[above.length] = '\0';
+    struct stat info;
+    if (lstat(above.text, &info) != 0) return ERROR_ACCESS_DENIED;
+    if (S_ISLNK(info.st_mode)) continue;
+    const bool others_may_write = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!S_ISDIR(info.st_mode) || !owned_by_user_or_root(info) ||
+        (others_may_write && (info.st_mode & S_ISVTX) == 0)) {
+      return ERROR_ACCESS_DENIED;
+    }
+  }
+  return 0;
+}
+
+// The key's folder must be the user's alone, and so must the folders above it, as named and as
+// resolved.
+DWORD check_folder(const Path &folder) {
+  struct stat info;
+  if (lstat(folder.text, &info) != 0) {
+    return errno == ENOENT ? NTE_BAD_KEY_STATE : ERROR_ACCESS_DENIED;
+  }
+  if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  char resolved[PATH_MAX];
+  if (realpath(folder.text, resolved) == nullptr) return ERROR_ACCESS_DENIED;
+  if (const DWORD error = check_folders_above(folder.text)) return error;
+  return check_folders_above(resolved);
+}
+
+DWORD read_key(const Path &path, unsigned char (&key)[kMasterKeyBytes]) {
+  // Anything but a regular file is refused before it is opened: opening a FIFO would wait for a
+  // writer for ever. O_NONBLOCK keeps even a FIFO swapped in after this check from blocking the
+  // open, and the checks on the opened file refuse it.
+  struct stat named;
+  if (lstat(path.text, &named) != 0)
+    return errno == ENOENT ? NTE_BAD_KEY_STATE : ERROR_ACCESS_DENIED;
+  if (!S_ISREG(named.st_mode)) return ERROR_ACCESS_DENIED;
+  const Descriptor file(open(path.text, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (file.fd < 0) return errno == ENOENT ? NTE_BAD_KEY_STATE : ERROR_ACCESS_DENIED;
   struct stat info;
   if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
@@ -93,47 +152,95 @@ DWORD read_key(const std::string &path, unsigned char (&key)[kMasterKeyBytes]) {
   return 0;
 }
 
-bool write_all(int fd, const unsigned char *bytes, std::size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, bytes, length);
+// Writes the key in full and flushes it to disk. A write over the file-size limit fails with
+// EFBIG rather than killing the process: the tool ignores SIGXFSZ.
+bool write_key(int fd, const unsigned char (&key)[kMasterKeyBytes]) {
+  std::size_t done = 0;
+  while (done < kMasterKeyBytes) {
+    const ssize_t n = write(fd, key + done, kMasterKeyBytes - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    bytes += n;
-    length -= static_cast<std::size_t>(n);
+    done += static_cast<std::size_t>(n);
   }
-  return true;
+  return fsync(fd) == 0;
 }
 
-// Writes a fresh key in full, then links it to its name: the name never shows a partial key,
-// and link() refuses to replace a key that a concurrent run put there first.
-DWORD create_key(const std::string &folder, const std::string &path,
-                 unsigned char (&key)[kMasterKeyBytes]) {
-  std::string temporary = folder + "/.master.key.XXXXXX";
-  const Descriptor file(mkstemp(&temporary[0]));
-  if (file.fd < 0) return ERROR_ACCESS_DENIED;
-  randombytes_buf(key, sizeof key);
-  const bool written =
-      fchmod(file.fd, 0600) == 0 && write_all(file.fd, key, sizeof key) && fsync(file.fd) == 0;
-  const int linked = written ? link(temporary.c_str(), path.c_str()) : -1;
-  const int link_error = errno;
-  unlink(temporary.c_str());
-  if (linked == 0) {
-    const Descriptor directory(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// The outcome of giving a fully written key file the key's name.
+DWORD finish_link(bool linked, int link_error, const Path &folder, const Path &path,
+                  unsigned char (&key)[kMasterKeyBytes]) {
+  if (linked) {
+    const Descriptor directory(open(folder.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.fd >= 0) fsync(directory.fd);
     return 0;
   }
   sodium_memzero(key, sizeof key);
-  if (written && link_error == EEXIST) return read_key(path, key);  // another run was first
+  if (link_error == EEXIST) return read_key(path, key);  // another run was first
   return ERROR_ACCESS_DENIED;
+}
+
+#ifdef O_TMPFILE
+// The key written to a file without a name, which takes the key's name only once it is whole:
+// whatever ends the run, a failure or a kill, no temporary file is left behind. Returns false
+// when the system offers no such file here (no O_TMPFILE on this file system, or no /proc to
+// name it through), and `error` is not set.
+bool create_unnamed_key(const Path &folder, const Path &path, unsigned char (&key)[kMasterKeyBytes],
+                        DWORD &error) {
+  const Descriptor file(open(folder.text, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+  if (file.fd < 0) {
+    // No unnamed files on this kernel (EISDIR) or file system (EOPNOTSUPP).
+    if (errno == EISDIR || errno == EOPNOTSUPP) return false;
+    error = ERROR_ACCESS_DENIED;
+    return true;
+  }
+  if (!write_key(file.fd, key)) {
+    sodium_memzero(key, sizeof key);
+    error = ERROR_ACCESS_DENIED;
+    return true;
+  }
+  char through_proc[32];
+  std::snprintf(through_proc, sizeof through_proc, "/proc/self/fd/%d", file.fd);
+  const bool linked = linkat(AT_FDCWD, through_proc, AT_FDCWD, path.text, AT_SYMLINK_FOLLOW) == 0;
+  const int link_error = errno;
+  if (!linked && link_error == ENOENT && access("/proc/self/fd", F_OK) != 0) return false;
+  error = finish_link(linked, link_error, folder, path, key);
+  return true;
+}
+#endif
+
+// The key written to a named temporary file, linked to the key's name once whole; the temporary
+// name is removed on every path.
+DWORD create_named_key(const Path &folder, const Path &path,
+                       unsigned char (&key)[kMasterKeyBytes]) {
+  Path temporary = folder;
+  if (!temporary.append("/.master.key.XXXXXX")) return ERROR_ACCESS_DENIED;
+  const Descriptor file(mkstemp(temporary.text));
+  if (file.fd < 0) return ERROR_ACCESS_DENIED;
+  const bool written = fchmod(file.fd, 0600) == 0 && write_key(file.fd, key);
+  const bool linked = written && link(temporary.text, path.text) == 0;
+  const int link_error = written ? errno : 0;
+  unlink(temporary.text);
+  return finish_link(linked, link_error, folder, path, key);
+}
+
+// Makes a fresh key and gives it the key's name: the name never shows a partial key, and linking
+// refuses to replace a key that a concurrent run put there first (that one is read instead).
+DWORD create_key(const Path &folder, const Path &path, unsigned char (&key)[kMasterKeyBytes]) {
+  randombytes_buf(key, sizeof key);
+#ifdef O_TMPFILE
+  DWORD error = 0;
+  if (create_unnamed_key(folder, path, key, error)) return error;
+#endif
+  return create_named_key(folder, path, key);
 }
 
 }  // namespace
 
 DWORD load_master_key(bool create, unsigned char (&key)[kMasterKeyBytes]) {
-  std::string folder;
+  Path folder;
   DWORD error = key_folder(folder);
   if (error != 0) return error;
-  const std::string path = folder + "/master.key";
+  Path path = folder;
+  if (!path.append("/master.key")) return ERROR_PATH_NOT_FOUND;
 
   if (create && (error = make_folders(folder)) != 0) return error;
   if ((error = check_folder(folder)) != 0) return error;
