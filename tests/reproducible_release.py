@@ -33,8 +33,9 @@ UNIX_TIME_FIELD = 0x5455  # a zip extra field: flags, then the modification time
 
 def build(folder, umask, zone):
     """Configures, builds and packs the release in folder; returns its three files."""
-    environment = dict(os.environ, TZ=zone)
-    environment.pop("SOURCE_DATE_EPOCH", None)
+    environment = {name: value for name, value in os.environ.items()
+                   if name != "SOURCE_DATE_EPOCH" and not name.startswith("VELKOR_SIGN_")}
+    environment["TZ"] = zone
     os.makedirs(folder)
     binary = os.path.join(folder, "build")
     for command in (["cmake", "-S", SOURCE, "-B", binary, "-DBUILD_TESTING=OFF"] + CONFIGURE,
@@ -44,8 +45,9 @@ def build(folder, umask, zone):
         process = subprocess.run(command, env=environment, cwd=folder, capture_output=True,
                                  preexec_fn=lambda: os.umask(umask))
         if process.returncode != 0:
-            raise RuntimeError("%s failed:\n%s%s" % (command, process.stdout.decode(errors="replace"),
-                                                    process.stderr.decode(errors="replace")))
+            raise RuntimeError("%s failed:\n%s%s" % (
+                command, process.stdout.decode(errors="replace"),
+                process.stderr.decode(errors="replace")))
     zip_path = os.path.join(folder, "package", NAME + ".zip")
     return [os.path.join(binary, "velkor-dpapi.exe"), zip_path, zip_path + ".sha256"]
 
