@@ -38,6 +38,14 @@ class PeImage:
                 "<IIII", data, optional + optional_size + 40 * i + 8)
             self.sections.append((address, max(virtual_size, raw_size), raw_offset, raw_size))
 
+    def section_names(self):
+        """The section table's names, in order (a name over 8 bytes shows as '/' and a number)."""
+        pe = self._u32(0x3C)
+        count, optional_size = struct.unpack_from("<H12xH", self.data, pe + 6)
+        table = pe + 24 + optional_size
+        return [self.data[table + 40 * i:table + 40 * i + 8].rstrip(b"\0").decode("ascii")
+                for i in range(count)]
+
     def _u16(self, offset):
         return struct.unpack_from("<H", self.data, offset)[0]
 

@@ -33,10 +33,11 @@ class ReleaseZipTest(unittest.TestCase):
         with open(ZIP + ".sha256", encoding="ascii") as stream:
             self.assertEqual(stream.read().split(), [digest, os.path.basename(ZIP)])
 
-    def test_holds_the_tool_and_its_readme(self):
+    def test_holds_the_tool_its_readme_and_its_licence(self):
         with zipfile.ZipFile(ZIP) as archive:
             files = {name for name in archive.namelist() if not name.endswith("/")}
-        self.assertEqual(files, {self.folder + "/velkor-dpapi.exe", self.folder + "/README.md"})
+        self.assertEqual(files, {self.folder + "/" + name
+                                 for name in ("velkor-dpapi.exe", "README.md", "LICENSE")})
 
     def test_selftest_runs_from_the_unpacked_zip(self):
         target = tempfile.mkdtemp(prefix="velkor-release-")

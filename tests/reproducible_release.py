@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""Two release builds of the same source, in two fresh folders, one after the other, give the same
+velkor-dpapi.exe, zip and checksum file, byte for byte. The builds also differ in umask and time
+zone, and SOURCE_DATE_EPOCH is unset, so the release's time comes from the source itself.
+
+    reproducible_release.py --source DIR --name RELEASE [--toolchain FILE] [--generator NAME]
+                            [--build-type TYPE] [unittest arguments]
+
+A difference is best read with diffoscope (Debian package diffoscope) on the two files named in
+the failure.
+"""
+
+import argparse
+import hashlib
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+from pe_image import PeImage
+
+SOURCE = None
+NAME = None
+CONFIGURE = []
+
+UNIX_TIME_FIELD = 0x5455  # a zip extra field: flags, then the modification time, UTC
+
+
+def build(folder, umask, zone):
+    """Configures, builds and packs the release in folder; returns its three files."""
+    environment = {name: value for name, value in os.environ.items()
+                   if name != "SOURCE_DATE_EPOCH" and not name.startswith("VELKOR_SIGN_")}
+    environment["TZ"] = zone
+    os.makedirs(folder)
+    binary = os.path.join(folder, "build")
+    for command in (["cmake", "-S", SOURCE, "-B", binary, "-DBUILD_TESTING=OFF"] + CONFIGURE,
+                    ["cmake", "--build", binary],
+                    ["cpack", "--config", os.path.join(binary, "CPackConfig.cmake"),
+                     "-B", os.path.join(folder, "package")]):
+        process = subprocess.run(command, env=environment, cwd=folder, capture_output=True,
+                                 preexec_fn=lambda: os.umask(umask))
+        if process.returncode != 0:
+            raise RuntimeError("%s failed:\n%s%s" % (
+                command, process.stdout.decode(errors="replace"),
+                process.stderr.decode(errors="replace")))
+    zip_path = os.path.join(folder, "package", NAME + ".zip")
+    return [os.path.join(binary, "velkor-dpapi.exe"), zip_path, zip_path + ".sha256"]
+
+
+def sha256(path):
+    with open(path, "rb") as stream:
+        return hashlib.sha256(stream.read()).hexdigest()
+
+
+def unix_time(info):
+    """The modification time in an entry's extended timestamp field, or None."""
+    extra = info.extra
+    while len(extra) >= 4:
+        kind, size = struct.unpack_from("<HH", extra)
+        if kind == UNIX_TIME_FIELD and size >= 5 and extra[4] & 1:
+            return struct.unpack_from("<I", extra, 5)[0]
+        extra = extra[4 + size:]
+    return None
+
+
+def source_time():
+    """The time the release should carry: the last commit's in a git checkout, else the time of
+    CMakeLists.txt."""
+    top = subprocess.run(["git", "-C", SOURCE, "rev-parse", "--show-toplevel"],
+                         capture_output=True, text=True)
+    if top.returncode == 0 and os.path.realpath(top.stdout.strip()) == os.path.realpath(SOURCE):
+        return int(subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
+                                  capture_output=True, text=True, check=True).stdout)
+    return int(os.stat(os.path.join(SOURCE, "CMakeLists.txt")).st_mtime)
+
+
+class ReproducibleReleaseTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="velkor-reproducible-")
+        first, second = os.path.join(cls.root, "first"), os.path.join(cls.root, "elsewhere")
+        cls.first = build(first, 0o022, "UTC0")
+        # A zip entry's time counts in 2-second steps: make sure the clock has moved past one.
+        time.sleep(2)
+        cls.second = build(second, 0o077, "KIR-14")
+        cls.first_build = os.path.join(first, "build")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_both_builds_give_the_same_bytes(self):
+        for first, second in zip(self.first, self.second):
+            with self.subTest(file=os.path.basename(first)):
+                self.assertEqual(sha256(first), sha256(second),
+                                 "differ; read it with: diffoscope %s %s" % (first, second))
+
+    def test_the_exe_carries_no_debug_sections(self):
+        with open(self.first[0], "rb") as stream:
+            names = PeImage(stream.read()).section_names()
+        self.assertEqual([name for name in names if name.startswith((".debug", "/"))], [])
+
+    def check_entry_times(self, zip_path, expected):
+        with zipfile.ZipFile(zip_path) as archive:
+            entries = archive.infolist()
+        self.assertTrue(entries)
+        utc = time.gmtime(expected - expected % 2)[:6]  # DOS times count in 2-second steps
+        self.assertEqual({(info.filename, unix_time(info), info.date_time) for info in entries},
+                         {(info.filename, expected, utc) for info in entries})
+
+    def test_zip_entries_carry_the_source_time(self):
+        self.check_entry_times(self.first[1], source_time())
+
+    def test_source_date_epoch_from_the_environment_wins(self):
+        folder = os.path.join(self.root, "epoch")
+        epoch = 1234567891
+        subprocess.run(["cpack", "--config", os.path.join(self.first_build, "CPackConfig.cmake"),
+                        "-B", folder], env=dict(os.environ, SOURCE_DATE_EPOCH=str(epoch)),
+                       capture_output=True, check=True)
+        self.check_entry_times(os.path.join(folder, NAME + ".zip"), epoch)
+
+
+def main():
+    global SOURCE, NAME, CONFIGURE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--name", required=True)
+    parser.add_argument("--toolchain", default="")
+    parser.add_argument("--generator", default="")
+    parser.add_argument("--build-type", default="Release")
+    args, rest = parser.parse_known_args()
+    SOURCE, NAME = os.path.abspath(args.source), args.name
+    CONFIGURE = ["-DCMAKE_BUILD_TYPE=" + args.build_type]
+    if args.toolchain:
+        CONFIGURE.append("-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain)
+    if args.generator:
+        CONFIGURE += ["-G", args.generator]
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
