@@ -31,7 +31,7 @@ except ImportError:  # not on Windows
 TOOL = None
 PLATFORM = None
 RUNNER = []
-SANITIZED = False  # a sanitizer build leaves itself dumpable, for LeakSanitizer
+SANITIZED = False  # a sanitizer build: dumpable for LeakSanitizer, and mlock does nothing
 
 USAGE = b"usage: velkor-dpapi protect|unprotect|selftest\n"
 UNKNOWN = b"unknown command\n"
@@ -247,10 +247,37 @@ class ToolTest(unittest.TestCase):
             process.kill()
             process.wait()
 
+    @staticmethod
+    def feed_and_wait_until_read(process, data):
+        import termios  # POSIX only
+        process.stdin.write(data)
+        process.stdin.flush()
+        for _ in range(100):  # until the pipe is empty, or 10 s have passed
+            if fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0" * 4) == b"\0" * 4:
+                return
+            time.sleep(0.1)
+
+    def test_a_waiting_tool_holds_its_input_locked_in_memory(self):
+        # Out of swap: the text block the input is read into is locked as it fills.
+        if PLATFORM != "posix" or RUNNER or SANITIZED or not os.path.exists("/proc/self/status"):
+            self.skipTest("needs the native tool itself (AddressSanitizer makes mlock a no-op)")
+        process = subprocess.Popen([TOOL, "protect"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=environment(self.home))
+        try:
+            self.feed_and_wait_until_read(process, b"5ec2e7")
+            with open("/proc/%d/status" % process.pid) as status:
+                locked_kib = int(re.search(r"^VmLck:\s+(\d+) kB", status.read(), re.M).group(1))
+            self.assertGreaterEqual(locked_kib, 64, "the first 64 KiB text block")
+            _, err = process.communicate(b"\n", timeout=60)
+            self.assertEqual((err, process.returncode), (b"", 0))
+        finally:
+            process.kill()
+            process.wait()
+
     def test_no_process_of_the_same_user_can_read_a_waiting_tool(self):
         if PLATFORM != "posix" or RUNNER or SANITIZED or not os.path.exists("/proc/self/mem"):
             self.skipTest("needs the native tool itself, without sanitizers, and /proc")
-        import termios  # POSIX only
         # Root may read any process, so the mark shows only between processes of another user.
         as_user = []
         folder = tempfile.mkdtemp(prefix="velkor-dumpable-")
@@ -264,12 +291,7 @@ class ToolTest(unittest.TestCase):
                                    env=environment(self.home))
         try:
             # Once the tool has taken these bytes from the pipe, its start-up is behind it.
-            process.stdin.write(b"5ec2e7")
-            process.stdin.flush()
-            for _ in range(100):
-                if fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0" * 4) == b"\0" * 4:
-                    break
-                threading.Event().wait(0.1)
+            self.feed_and_wait_until_read(process, b"5ec2e7")
             proc = "/proc/%d/" % process.pid
             with self.subTest("its /proc files belong to root"):
                 self.assertEqual(os.stat(proc + "mem").st_uid, 0)

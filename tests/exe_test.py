@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The built velkor-dpapi.exe as a file: its version record and manifest, and the DLLs it imports.
 
-    exe_test.py --exe PATH --version X.Y.Z --description TEXT [unittest arguments]
+    exe_test.py --exe PATH --version X.Y.Z --description TEXT [--compiler gnu|msvc]
+                [unittest arguments]
 """
 
 import argparse
@@ -16,6 +17,7 @@ from pe_image import RT_MANIFEST, RT_VERSION, PeImage, version_tree
 EXE = None
 VERSION = None
 DESCRIPTION = None
+COMPILER = None
 
 # The only DLLs the executable may import at load time: known DLLs, which the loader always takes
 # from the system folder whatever lies beside the executable (crypt32 is not one of them, so the
@@ -98,14 +100,37 @@ class ImportTest(unittest.TestCase):
         self.assertEqual(searched, set(), "DLLs the loader would look for beside the executable")
 
 
+# The image's hardening flags (IMAGE_DLLCHARACTERISTICS_*).
+HIGH_ENTROPY_VA = 0x0020
+DYNAMIC_BASE = 0x0040
+NX_COMPAT = 0x0100
+GUARD_CF = 0x4000
+BASE_RELOCATIONS = 5  # the data directory that makes a relocatable image really movable
+
+
+class HardeningTest(unittest.TestCase):
+    def test_image_is_relocatable_high_entropy_and_non_executable_data(self):
+        image = load()
+        flags = HIGH_ENTROPY_VA | DYNAMIC_BASE | NX_COMPAT
+        self.assertEqual(image.dll_characteristics & flags, flags)
+        self.assertNotEqual(image.directory(BASE_RELOCATIONS)[1], 0, "no base relocations")
+
+    def test_control_flow_guard(self):
+        # MSVC's; mingw-w64's stack protector is shown at work by the windows_hardening test.
+        if COMPILER != "msvc":
+            self.skipTest("an MSVC build's")
+        self.assertEqual(load().dll_characteristics & GUARD_CF, GUARD_CF)
+
+
 def main():
-    global EXE, VERSION, DESCRIPTION
+    global EXE, VERSION, DESCRIPTION, COMPILER
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--description", required=True)
+    parser.add_argument("--compiler", choices=("gnu", "msvc"), default="gnu")
     args, rest = parser.parse_known_args()
-    EXE, VERSION, DESCRIPTION = args.exe, args.version, args.description
+    EXE, VERSION, DESCRIPTION, COMPILER = args.exe, args.version, args.description, args.compiler
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -24,6 +24,7 @@ class PeImage:
         section_count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
         optional = pe + 24
         magic = self._u16(optional)
+        self.dll_characteristics = self._u16(optional + 70)  # the same place in PE32 and PE32+
         if magic == 0x20B:  # PE32+
             directories = optional + 112
         elif magic == 0x10B:  # PE32

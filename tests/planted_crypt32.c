@@ -1,5 +1,5 @@
-/* A crypt32.dll as an attacker would plant it beside the tool: it tells on standard error that a
-   secret reached it, and how many bytes long. */
+/* A crypt32.dll as an attacker would plant it beside the tool: it tells on standard error that it
+   was loaded (its code then runs in the process), and that a secret reached it, and how long. */
 #include <stdio.h>
 #define WIN32_LEAN_AND_MEAN /* no wincrypt.h: these are the definitions */
 #include <windows.h>
@@ -8,6 +8,12 @@ typedef struct {
   DWORD cbData;
   BYTE *pbData;
 } Blob;
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void *reserved) {
+  (void)instance, (void)reserved;
+  if (reason == DLL_PROCESS_ATTACH) fputs("PLANTED crypt32 loaded\n", stderr);
+  return TRUE;
+}
 
 static BOOL tell(const char *call, const Blob *in) {
   fprintf(stderr, "PLANTED crypt32 %s saw %lu secret bytes\n", call, (unsigned long)in->cbData);

@@ -8,16 +8,25 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64 osslsigncode openssl git
   "$@"
 )
+# Installed without the packages they recommend, which are many and none of them needed here.
+lean_packages=(devscripts)
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing_of() {
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      echo "$package"
+  done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t missing_lean < <(missing_of "${lean_packages[@]}")
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_lean[@]} -eq 0 ] && exit 0
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+if [ ${#missing[@]} -ne 0 ]; then "${sudo[@]}" apt-get install -y -qq "${missing[@]}"; fi
+if [ ${#missing_lean[@]} -ne 0 ]; then
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing_lean[@]}"
+fi

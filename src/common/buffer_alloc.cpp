@@ -3,13 +3,40 @@
 #include <cstdint>
 #include <cstdlib>
 
+#ifdef _WIN32
+#include <malloc.h>
+#else
+#include <unistd.h>
 #ifdef __linux__
 #include <sys/mman.h>
-#include <unistd.h>
+#endif
 #endif
 
+namespace {
+
+std::size_t page_size() {
+#ifdef _WIN32
+  return 4096;
+#else
+  return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#endif
+}
+
+}  // namespace
+
+// Blocks start on a page and fill whole pages, so that locking one in memory, or leaving it out
+// of dumps, never reaches into another block's pages (nor unlocks them again on release).
 unsigned char *buffer_alloc(std::size_t size) {
-  return static_cast<unsigned char *>(std::malloc(size));
+  const std::size_t page = page_size();
+  if (size > SIZE_MAX - page) return nullptr;
+  const std::size_t whole_pages = (size + page - 1) & ~(page - 1);
+#ifdef _WIN32
+  return static_cast<unsigned char *>(_aligned_malloc(whole_pages, page));
+#else
+  void *block = nullptr;
+  return posix_memalign(&block, page, whole_pages) == 0 ? static_cast<unsigned char *>(block)
+                                                        : nullptr;
+#endif
 }
 
 void buffer_prefault(unsigned char *block, std::size_t length) {
@@ -26,4 +53,10 @@ void buffer_prefault(unsigned char *block, std::size_t length) {
 #endif
 }
 
-void buffer_release(unsigned char *block) { std::free(block); }
+void buffer_release(unsigned char *block) {
+#ifdef _WIN32
+  _aligned_free(block);
+#else
+  std::free(block);
+#endif
+}

@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
+
+#include "common/system_function.h"
 #else
 #include <sys/resource.h>
 
@@ -28,15 +28,6 @@
 namespace {
 
 #ifdef _WIN32
-
-// A kernel32 function that older versions of Windows lack, or null.
-template <typename Function>
-Function kernel32_function(const char *name) {
-  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return nullptr;
-  // Through void (*)(), the one function type that converts to any other without a warning.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
-}
 
 // An unhandled exception ends the process at once, with the exception's code: no debugger, no
 // error report, no dump that could carry a secret.

@@ -9,6 +9,10 @@
 
 namespace {
 
+// The text buffer is locked in memory this far ahead of the characters stored, step by step as
+// they arrive: locking a whole new block at once would bring in pages that may never be used.
+constexpr std::size_t kLockStep = 256 * 1024;
+
 // Doubles the text buffer. The old block is wiped by the move that replaces it, rather than left
 // behind by realloc in freed memory.
 bool grow(SecretBuffer &text, const TextLimits &limits) {
@@ -16,6 +20,7 @@ bool grow(SecretBuffer &text, const TextLimits &limits) {
   SecretBuffer bigger;
   if (!bigger.allocate(text.capacity * 2)) return false;
   buffer_prefault(bigger.bytes, text.length);
+  bigger.lock_through(text.length + kLockStep);  // before the text is copied in
   std::memcpy(bigger.bytes, text.bytes, text.length);
   bigger.length = text.length;
   text = std::move(bigger);
@@ -45,6 +50,7 @@ HexInput read_hex_stream(std::FILE *in, const TextLimits &limits) {
   unsigned char *stored = text.bytes;
   std::size_t count = 0;
   std::size_t capacity = text.capacity;
+  std::size_t locked = text.lock_through(kLockStep);  // never beyond the capacity
   for (;;) {
     const int c = get_byte(in);
     if (c == EOF) {
@@ -52,11 +58,12 @@ HexInput read_hex_stream(std::FILE *in, const TextLimits &limits) {
       break;
     }
     if (c == '\n' || c == '\r' || c == ' ') continue;
-    if (count + 1 >= capacity) {  // always keep one byte free
+    if (count + 1 >= locked) {  // always keep one byte free, and lock ahead of the text
       text.length = count;
-      if (!grow(text, limits)) return result;
+      if (count + 1 >= capacity && !grow(text, limits)) return result;
       stored = text.bytes;
       capacity = text.capacity;
+      locked = text.lock_through(count + kLockStep);
     }
     stored[count++] = static_cast<unsigned char>(c);
   }
@@ -70,6 +77,7 @@ HexInput read_hex_stream(std::FILE *in, const TextLimits &limits) {
   if (!decoded.allocate(decoded_length + 1)) return result;
   decoded.length = decoded_length;
   buffer_prefault(decoded.bytes, decoded_length);
+  decoded.lock_through(decoded_length);
 
   if (!decode_hex_pairs(stored, decoded_length, decoded.bytes)) return result;
 

@@ -3,6 +3,7 @@
 // crypt32 is not among the DLLs that Windows always takes from the system folder: as a load-time
 // import it would be looked for beside the executable first, where a planted copy would be given
 // every secret. Loaded here with the system folder as the only place to search, it cannot be.
+#include "common/system_function.h"
 #include "platform/dpapi.h"
 
 namespace {
@@ -18,18 +19,12 @@ struct Crypt32 {
   DWORD load_error = 0;  // the loader's code when the calls could not be had
 };
 
-// Through void (*)(), the one function type that converts to any other without a warning.
-template <typename Call>
-Call find_call(HMODULE module, const char *name) {
-  return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 Crypt32 load_crypt32() {
   Crypt32 crypt32;
   const HMODULE module = LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module != nullptr) {
-    crypt32.protect = find_call<ProtectCall>(module, "CryptProtectData");
-    crypt32.unprotect = find_call<UnprotectCall>(module, "CryptUnprotectData");
+    crypt32.protect = function_in<ProtectCall>(module, "CryptProtectData");
+    crypt32.unprotect = function_in<UnprotectCall>(module, "CryptUnprotectData");
   }
   if (crypt32.protect == nullptr || crypt32.unprotect == nullptr) {
     crypt32.load_error = GetLastError();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/exit_status.h"
+#include "common/secret_memory.h"
 #include "common/secure_wipe.h"
 #include "common/stream_text.h"
 #include "hex/hex_io.h"
@@ -28,8 +29,12 @@ int run_seal_command(SealMode mode) {
     return EXIT_SEAL_FAILED;
   }
 
+  // The output holds the sealed blob, or the secret itself: out of swap and dumps until wiped.
+  guard_secret(out_blob.pbData, out_blob.cbData);
+  lock_secret(out_blob.pbData, out_blob.cbData);
   const bool written = write_hex_line(out_blob.pbData, out_blob.cbData);
   secure_wipe(out_blob.pbData, out_blob.cbData);
+  unguard_secret(out_blob.pbData, out_blob.cbData, out_blob.cbData);
   LocalFree(out_blob.pbData);
   if (!written) {
     put_text(stderr, "write failed\n");

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Where the Windows executable takes crypt32 from: the system folder alone, never a crypt32.dll
-planted beside it or in the current folder; and a crypt32 that cannot be loaded is a platform
-failure like any other.
+"""The Windows executable's hardening, seen from outside. crypt32 comes from the system folder
+alone, never from a crypt32.dll planted beside the tool or in the current folder, and one that
+cannot be loaded is a platform failure like any other. A crash ends the process at once, with no
+debugger or error report in between.
 
-    dll_loading.py --tool velkor-dpapi.exe --planted-dll crypt32.dll --importer importer.exe
-                   [--runner wine] [unittest arguments]
+    windows_hardening.py --tool velkor-dpapi.exe --planted-dll crypt32.dll --importer importer.exe
+                         --crasher crash_on_purpose.exe [--runner wine] [unittest arguments]
 """
 
 import argparse
@@ -19,6 +20,7 @@ import unittest
 TOOL = None
 PLANTED_DLL = None
 IMPORTER = None
+CRASHER = None
 RUNNER = []
 
 
@@ -28,8 +30,26 @@ def run(program, args, data, folder, dll_order):
     env = dict(os.environ, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=;crypt32=" + dll_order)
     result = subprocess.run(RUNNER + [program] + args, input=data, capture_output=True,
-                            cwd=folder, env=env, timeout=300)
+                            cwd=folder, env=env, timeout=120)
     return result.stdout, result.stderr, result.returncode
+
+
+def exit_status(code):
+    # A Linux exit status keeps the low byte of a Windows one.
+    return code & 0xFF if RUNNER else code
+
+
+class CrashTest(unittest.TestCase):
+    def test_a_crash_ends_the_process_at_once(self):
+        # The control: without the tool's start-up, a debugger takes over and reports the crash.
+        out, err, status = run(CRASHER, ["control"], b"", None, "b")
+        self.assertIn(b"page fault", out + err)
+        # With it, nothing runs: the status is the crash's own code. An overrun of a buffer on
+        # the stack is caught by the stack protector before the function returns.
+        for how, code in (("fault", 0xC0000005), ("overflow", 0xC0000409)):
+            with self.subTest(how):
+                self.assertEqual(run(CRASHER, [how], b"", None, "b"),
+                                 (b"", b"", exit_status(code)))
 
 
 class DllLoadingTest(unittest.TestCase):
@@ -41,11 +61,12 @@ class DllLoadingTest(unittest.TestCase):
         self.tool = shutil.copy(TOOL, self.folder)
         self.importer = shutil.copy(IMPORTER, self.folder)
 
-    def test_a_planted_crypt32_never_sees_a_secret(self):
+    def test_a_planted_crypt32_is_never_loaded(self):
         # The control: a load-time import of crypt32 takes the planted copy.
         out, err, status = run(self.importer, [], b"", self.folder, "n,b")
         self.assertEqual((out, err, status),
-                         (b"", b"PLANTED crypt32 CryptProtectData saw 2 secret bytes\r\n", 1))
+                         (b"", b"PLANTED crypt32 loaded\r\n"
+                               b"PLANTED crypt32 CryptProtectData saw 2 secret bytes\r\n", 1))
 
         out, err, status = run(self.tool, ["protect"], b"0011", self.folder, "n,b")
         self.assertEqual((err, status), (b"", 0))
@@ -65,14 +86,15 @@ class DllLoadingTest(unittest.TestCase):
 
 
 def main():
-    global TOOL, PLANTED_DLL, IMPORTER, RUNNER
+    global TOOL, PLANTED_DLL, IMPORTER, CRASHER, RUNNER
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--planted-dll", required=True)
     parser.add_argument("--importer", required=True)
+    parser.add_argument("--crasher", required=True)
     parser.add_argument("--runner", action="append", default=[])
     args, rest = parser.parse_known_args()
-    TOOL, PLANTED_DLL, IMPORTER = args.tool, args.planted_dll, args.importer
+    TOOL, PLANTED_DLL, IMPORTER, CRASHER = args.tool, args.planted_dll, args.importer, args.crasher
     RUNNER = args.runner
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
