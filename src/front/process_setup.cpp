@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdlib>
+
 #include "common/system_function.h"
 #else
 #include <sys/resource.h>
