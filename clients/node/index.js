@@ -13,7 +13,12 @@ const MAX_OUTPUT_BYTES = 2 * (MAX_SECRET_BYTES + 65_536) + 2;
 const MAX_STDERR_BYTES = 65_536;
 const DEFAULT_TIMEOUT_MS = 60_000;
 
-const STATUS_CODES = new Map([[2, "USAGE"], [3, "BAD_INPUT"], [4, "DPAPI_FAILED"], [5, "WRITE_FAILED"]]);
+const STATUS_CODES = new Map([
+  [2, "USAGE"],
+  [3, "BAD_INPUT"],
+  [4, "DPAPI_FAILED"],
+  [5, "WRITE_FAILED"],
+]);
 
 // The seal handler's and the self-test's failure messages; the number is GetLastError's, unsigned.
 const PLATFORM_MESSAGE =
@@ -46,15 +51,12 @@ export function createClient(executable, options = {}) {
   const [file, ...prefix] = [...launcher, executable];
   const settings = { file, prefix, timeoutMs, env };
 
+  const seal = async (command, input, callOptions = {}) =>
+    decodeHexLine(await run(settings, command, encodeInput(command, input), callOptions), command);
+
   return Object.freeze({
-    async protect(secret, callOptions = {}) {
-      return decodeHexLine(await run(settings, "protect", encodeInput("protect", secret), callOptions),
-        "protect");
-    },
-    async unprotect(blob, callOptions = {}) {
-      return decodeHexLine(await run(settings, "unprotect", encodeInput("unprotect", blob), callOptions),
-        "unprotect");
-    },
+    protect: (secret, callOptions) => seal("protect", secret, callOptions),
+    unprotect: (blob, callOptions) => seal("unprotect", blob, callOptions),
     async selftest(callOptions = {}) {
       (await run(settings, "selftest", null, callOptions)).fill(0);
     },
@@ -97,7 +99,9 @@ function encodeInput(command, bytes) {
 function decodeHexLine(line, command) {
   const bytes = parseHexLine(line);
   line.fill(0);
-  if (bytes === null) throw protocolError(command, "standard output is not one line of lower-case hex");
+  if (bytes === null) {
+    throw protocolError(command, "standard output is not one line of lower-case hex");
+  }
   return bytes;
 }
 
@@ -138,8 +142,10 @@ function protocolError(command, what, stderr = "", status = 0) {
 // the child is gone: with its standard output when it exited with status 0 and said nothing on
 // standard error, else with an error. Every other buffer of hex it held is wiped.
 async function run({ file, prefix, timeoutMs: clientTimeout, env }, command, hex, callOptions) {
-  const { signal, timeoutMs = clientTimeout } = callOptions;
+  let signal;
+  let timeoutMs;
   try {
+    ({ signal, timeoutMs = clientTimeout } = callOptions);
     requireTimeout(timeoutMs);
     if (signal !== undefined && !(signal instanceof AbortSignal)) {
       throw new TypeError(`velkor-dpapi ${command}: signal must be an AbortSignal`);
@@ -207,7 +213,9 @@ async function run({ file, prefix, timeoutMs: clientTimeout, env }, command, hex
       }
     });
     child.stderr.on("data", (chunk) => {
-      if (errLength < MAX_STDERR_BYTES) errChunks.push(chunk.subarray(0, MAX_STDERR_BYTES - errLength));
+      if (errLength < MAX_STDERR_BYTES) {
+        errChunks.push(chunk.subarray(0, MAX_STDERR_BYTES - errLength));
+      }
       errLength += chunk.length;
     });
     // Once killed, the child's output no longer counts, and a process it started may still hold
@@ -243,7 +251,9 @@ function outcome(command, status, killSignal, stdout, stderr) {
       { code: "SIGNAL", command, signal: killSignal, stderr });
   }
   if (status === 0) {
-    if (stderr !== "") return protocolError(command, "status 0 with a message on standard error", stderr);
+    if (stderr !== "") {
+      return protocolError(command, "status 0 with a message on standard error", stderr);
+    }
     if (command === "selftest" && !isLine(stdout, "ok")) {
       return protocolError(command, "standard output is not \"ok\"");
     }
@@ -254,9 +264,9 @@ function outcome(command, status, killSignal, stdout, stderr) {
   const match = code === "DPAPI_FAILED" ? PLATFORM_MESSAGE.exec(stderr) : null;
   const number = match === null ? null : Number(match[1] ?? match[2]);
   const platformCode = number !== null && number <= 0xffff_ffff ? number : null;
-  // The self-test's verdict: status 4, "mismatch" on standard output and nothing on standard error.
-  const mismatch = command === "selftest" && stderr === "" && isLine(stdout, "mismatch");
-  const detail = mismatch ? "mismatch" : stderr.trim() || `exit status ${status}`;
+  // The self-test's verdict: status 4 with "mismatch" on standard output.
+  const mismatch = code === "DPAPI_FAILED" && command === "selftest" && isLine(stdout, "mismatch");
+  const detail = stderr.trim() || (mismatch ? "mismatch" : `exit status ${status}`);
   return new VelkorDpapiError(`velkor-dpapi ${command}: ${detail}`,
     { code, command, status, platformCode, stderr });
 }
