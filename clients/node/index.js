@@ -1,0 +1,282 @@
+// Drives the velkor-dpapi executable: one child process per call, hex through its standard
+// streams, the outcome from its exit status. No shell, no PATH lookup, no native code.
+
+// Looked up on the module object at each call, so a test can watch what is spawned.
+import childProcess from "node:child_process";
+
+/** The largest secret (and blob) the tool reads: 33,554,430 hex digits. */
+export const MAX_SECRET_BYTES = 16_777_215;
+
+// A sealed blob is a few hundred bytes longer than its secret: output far beyond the hex of the
+// largest input is not the tool's answer, and the child is stopped.
+const MAX_OUTPUT_BYTES = 2 * (MAX_SECRET_BYTES + 65_536) + 2;
+const MAX_STDERR_BYTES = 65_536;
+const DEFAULT_TIMEOUT_MS = 60_000;
+
+const STATUS_CODES = new Map([
+  [2, "USAGE"],
+  [3, "BAD_INPUT"],
+  [4, "DPAPI_FAILED"],
+  [5, "WRITE_FAILED"],
+]);
+
+// The seal handler's and the self-test's failure messages; the number is GetLastError's, unsigned.
+const PLATFORM_MESSAGE =
+  /^(?:DPAPI (?:un)?protect failed \(error (\d{1,10})\)|(?:un)?protect failed (\d{1,10}))\r?\n$/;
+
+const HEX_DIGITS = Buffer.from("0123456789abcdef", "latin1");
+
+export class VelkorDpapiError extends Error {
+  constructor(message, { code, command, status = null, signal = null, platformCode = null,
+                         stderr = "", cause } = {}) {
+    super(message, cause === undefined ? undefined : { cause });
+    this.name = "VelkorDpapiError";
+    this.code = code;
+    this.command = command;
+    this.status = status;
+    this.signal = signal;
+    this.platformCode = platformCode;
+    this.stderr = stderr;
+  }
+}
+
+export function createClient(executable, options = {}) {
+  const { launcher = [], timeoutMs = DEFAULT_TIMEOUT_MS, env } = options;
+  requireAbsolute(executable, "executable");
+  if (!Array.isArray(launcher) || !launcher.every((part) => typeof part === "string")) {
+    throw new TypeError("velkor-dpapi: the launcher must be an array of strings");
+  }
+  if (launcher.length > 0) requireAbsolute(launcher[0], "launcher");
+  requireTimeout(timeoutMs);
+  const [file, ...prefix] = [...launcher, executable];
+  const settings = { file, prefix, timeoutMs, env };
+
+  const seal = async (command, input, callOptions = {}) =>
+    decodeHexLine(await run(settings, command, encodeInput(command, input), callOptions), command);
+
+  return Object.freeze({
+    protect: (secret, callOptions) => seal("protect", secret, callOptions),
+    unprotect: (blob, callOptions) => seal("unprotect", blob, callOptions),
+    async selftest(callOptions = {}) {
+      (await run(settings, "selftest", null, callOptions)).fill(0);
+    },
+  });
+}
+
+// Only a full path: a bare name or a relative one would be looked up on PATH or in the current
+// folder, where anyone able to drop a file there could stand in for the tool.
+function requireAbsolute(path, what) {
+  const absolute = typeof path === "string" && !path.includes("\0") &&
+    (process.platform === "win32" ? /^(?:[A-Za-z]:[\\/]|[\\/]{2}[^\\/])/ : /^\//).test(path);
+  if (!absolute) throw new TypeError(`velkor-dpapi: the ${what} must be an absolute path`);
+}
+
+function requireTimeout(timeoutMs) {
+  if (!Number.isInteger(timeoutMs) || timeoutMs < 0 || timeoutMs > 2_147_483_647) {
+    throw new TypeError("velkor-dpapi: timeoutMs must be an integer from 0 (none) to 2147483647");
+  }
+}
+
+function encodeInput(command, bytes) {
+  if (!(bytes instanceof Uint8Array)) {
+    throw new TypeError(`velkor-dpapi ${command}: the input must be a Uint8Array`);
+  }
+  if (bytes.length > MAX_SECRET_BYTES) {
+    throw new VelkorDpapiError(
+      `velkor-dpapi ${command}: ${bytes.length} bytes is over the limit of ${MAX_SECRET_BYTES}`,
+      { code: "BAD_INPUT", command });
+  }
+  const hex = Buffer.alloc(bytes.length * 2);
+  for (let i = 0; i < bytes.length; i++) {
+    hex[2 * i] = HEX_DIGITS[bytes[i] >> 4];
+    hex[2 * i + 1] = HEX_DIGITS[bytes[i] & 15];
+  }
+  return hex;
+}
+
+// The bytes of one line of lower-case hex digit pairs ending in "\n" or "\r\n"; anything else is
+// a protocol error. The line is wiped either way.
+function decodeHexLine(line, command) {
+  const bytes = parseHexLine(line);
+  line.fill(0);
+  if (bytes === null) {
+    throw protocolError(command, "standard output is not one line of lower-case hex");
+  }
+  return bytes;
+}
+
+function parseHexLine(line) {
+  let digits = line.length - 1;
+  if (digits < 0 || line[digits] !== 0x0a) return null;
+  if (digits > 0 && line[digits - 1] === 0x0d) digits -= 1;
+  if (digits % 2 !== 0) return null;
+  const bytes = Buffer.alloc(digits / 2);
+  for (let i = 0; i < digits; i += 2) {
+    const high = digitValue(line[i]);
+    const low = digitValue(line[i + 1]);
+    if (high < 0 || low < 0) {
+      bytes.fill(0);
+      return null;
+    }
+    bytes[i / 2] = (high << 4) | low;
+  }
+  return bytes;
+}
+
+function digitValue(code) {
+  if (code >= 0x30 && code <= 0x39) return code - 0x30;
+  if (code >= 0x61 && code <= 0x66) return code - 0x61 + 10;
+  return -1;
+}
+
+function isLine(buffer, word) {
+  return buffer.equals(Buffer.from(`${word}\n`)) || buffer.equals(Buffer.from(`${word}\r\n`));
+}
+
+function protocolError(command, what, stderr = "", status = 0) {
+  return new VelkorDpapiError(`velkor-dpapi ${command}: ${what}`,
+    { code: "PROTOCOL", command, status, stderr });
+}
+
+// Spawns the tool once, writes the input hex (if any) and closes standard input, and settles once
+// the child is gone: with its standard output when it exited with status 0 and said nothing on
+// standard error, else with an error. Every other buffer of hex it held is wiped.
+async function run({ file, prefix, timeoutMs: clientTimeout, env }, command, hex, callOptions) {
+  let signal;
+  let timeoutMs;
+  try {
+    ({ signal, timeoutMs = clientTimeout } = callOptions);
+    requireTimeout(timeoutMs);
+    if (signal !== undefined && !(signal instanceof AbortSignal)) {
+      throw new TypeError(`velkor-dpapi ${command}: signal must be an AbortSignal`);
+    }
+    if (signal?.aborted) throw abortError(command, signal);
+  } catch (error) {
+    hex?.fill(0);
+    throw error;
+  }
+
+  return new Promise((resolve, reject) => {
+    const outChunks = [];
+    let outLength = 0;
+    const errChunks = [];
+    let errLength = 0;
+    let child = null;
+    let stopped = null; // why this call killed the child
+    let timer;
+    let settled = false;
+
+    const finish = (error, stdout) => {
+      if (settled) return;
+      settled = true;
+      clearTimeout(timer);
+      signal?.removeEventListener("abort", onAbort);
+      hex?.fill(0);
+      for (const chunk of outChunks) chunk.fill(0);
+      child?.stdio.forEach((stream) => stream?.destroy());
+      if (error) {
+        stdout?.fill(0);
+        reject(error);
+      } else {
+        resolve(stdout);
+      }
+    };
+
+    const stop = (error) => {
+      if (stopped !== null || settled) return;
+      stopped = error;
+      child.kill("SIGKILL");
+    };
+
+    const onAbort = () => stop(abortError(command, signal));
+
+    try {
+      child = childProcess.spawn(file, [...prefix, command],
+        { shell: false, windowsHide: true, stdio: ["pipe", "pipe", "pipe"], env });
+    } catch (cause) {
+      finish(spawnError(command, cause));
+      return;
+    }
+
+    child.on("error", (cause) => {
+      // Before the child runs this is a failed spawn; afterwards only a failed kill, whose outcome
+      // the exit reports.
+      if (child.pid === undefined) finish(spawnError(command, cause));
+    });
+    // A tool that fails early closes its input: its status says why.
+    child.stdin.on("error", () => {});
+    child.stdout.on("data", (chunk) => {
+      outChunks.push(chunk);
+      outLength += chunk.length;
+      if (outLength > MAX_OUTPUT_BYTES) {
+        stop(protocolError(command, `standard output is over ${MAX_OUTPUT_BYTES} bytes`, "", null));
+      }
+    });
+    child.stderr.on("data", (chunk) => {
+      if (errLength < MAX_STDERR_BYTES) {
+        errChunks.push(chunk.subarray(0, MAX_STDERR_BYTES - errLength));
+      }
+      errLength += chunk.length;
+    });
+    // Once killed, the child's output no longer counts, and a process it started may still hold
+    // its pipes open: settle on its exit.
+    child.on("exit", () => {
+      if (stopped !== null) finish(stopped);
+    });
+    child.on("close", (status, killSignal) => {
+      if (stopped !== null) return finish(stopped);
+      const stderr = Buffer.concat(errChunks).toString("utf8");
+      const stdout = Buffer.alloc(outLength);
+      let offset = 0;
+      for (const chunk of outChunks) offset += chunk.copy(stdout, offset);
+      finish(outcome(command, status, killSignal, stdout, stderr), stdout);
+    });
+
+    if (timeoutMs > 0) {
+      timer = setTimeout(() => stop(new VelkorDpapiError(
+        `velkor-dpapi ${command}: no answer within ${timeoutMs} ms`, { code: "TIMEOUT", command })),
+        timeoutMs);
+    }
+    signal?.addEventListener("abort", onAbort, { once: true });
+
+    if (hex !== null) child.stdin.write(hex, () => hex.fill(0));
+    child.stdin.end();
+  });
+}
+
+// The error for a child that exited on its own, or null when it succeeded.
+function outcome(command, status, killSignal, stdout, stderr) {
+  if (status === null) {
+    return new VelkorDpapiError(`velkor-dpapi ${command}: killed by ${killSignal}`,
+      { code: "SIGNAL", command, signal: killSignal, stderr });
+  }
+  if (status === 0) {
+    if (stderr !== "") {
+      return protocolError(command, "status 0 with a message on standard error", stderr);
+    }
+    if (command === "selftest" && !isLine(stdout, "ok")) {
+      return protocolError(command, "standard output is not \"ok\"");
+    }
+    return null;
+  }
+  const code = STATUS_CODES.get(status);
+  if (code === undefined) return protocolError(command, `exit status ${status}`, stderr, status);
+  const match = code === "DPAPI_FAILED" ? PLATFORM_MESSAGE.exec(stderr) : null;
+  const number = match === null ? null : Number(match[1] ?? match[2]);
+  const platformCode = number !== null && number <= 0xffff_ffff ? number : null;
+  // The self-test's verdict: status 4 with "mismatch" on standard output.
+  const mismatch = code === "DPAPI_FAILED" && command === "selftest" && isLine(stdout, "mismatch");
+  const detail = stderr.trim() || (mismatch ? "mismatch" : `exit status ${status}`);
+  return new VelkorDpapiError(`velkor-dpapi ${command}: ${detail}`,
+    { code, command, status, platformCode, stderr });
+}
+
+function abortError(command, signal) {
+  return new VelkorDpapiError(`velkor-dpapi ${command}: aborted`,
+    { code: "ABORTED", command, cause: signal.reason });
+}
+
+function spawnError(command, cause) {
+  return new VelkorDpapiError(`velkor-dpapi ${command}: could not start: ${cause.message}`,
+    { code: "SPAWN_FAILED", command, cause });
+}
