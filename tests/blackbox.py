@@ -22,6 +22,8 @@ import threading
 import time
 import unittest
 
+import wine_session
+
 try:
     import fcntl
     import resource
@@ -260,7 +262,8 @@ class ToolTest(unittest.TestCase):
     def test_a_waiting_tool_holds_its_input_locked_in_memory(self):
         # Out of swap: the text block the input is read into is locked as it fills.
         if PLATFORM != "posix" or RUNNER or SANITIZED or not os.path.exists("/proc/self/status"):
-            self.skipTest("needs the native tool itself (AddressSanitizer makes mlock a no-op)")
+            self.skipTest("needs the native tool itself, without sanitizers (to which mlock is a "
+                          "no-op), and /proc")
         process = subprocess.Popen([TOOL, "protect"], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    env=environment(self.home))
@@ -480,9 +483,9 @@ def main():
     TOOL, PLATFORM, RUNNER = os.path.abspath(args.tool), args.platform, shlex.split(args.runner)
     SANITIZED = args.sanitized
     if PLATFORM == "windows" and RUNNER:
-        # Set up the emulator's prefix first, so its first-run notes never mix with the tool's.
-        subprocess.run(RUNNER + ["wineboot", "-i"], env=environment(None), capture_output=True,
-                       timeout=600)
+        # The prefix made and Wine's services started first, so that neither its first-run notes
+        # nor its services get in the way of the tool's streams.
+        wine_session.start(RUNNER)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -19,6 +19,8 @@ import threading
 import unittest
 import zipfile
 
+import wine_session
+
 BUILD = None
 NAME = None
 EXE = None
@@ -142,7 +144,7 @@ class ReleaseSigningTest(unittest.TestCase):
             "signed", VELKOR_SIGN_PKCS12=cls.key, VELKOR_SIGN_PASSWORD=PASSWORD,
             VELKOR_SIGN_TIMESTAMP_URL=cls.time_stamp_url)
         if RUNNER:
-            run(RUNNER + ["wineboot", "-i"], env=wine_environment(), timeout=600)
+            wine_session.start(RUNNER)
 
     @classmethod
     def tearDownClass(cls):

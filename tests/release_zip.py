@@ -15,6 +15,8 @@ import tempfile
 import unittest
 import zipfile
 
+import wine_session
+
 ZIP = None
 RUNNER = []
 
@@ -60,9 +62,9 @@ def main():
     args, rest = parser.parse_known_args()
     ZIP, RUNNER = os.path.abspath(args.zip), args.runner
     if RUNNER:
-        # Set up the emulator's prefix first, so its first-run notes never mix with the tool's.
-        subprocess.run(RUNNER + ["wineboot", "-i"], env=environment(), capture_output=True,
-                       timeout=600)
+        # The prefix made and Wine's services started first, so that neither its first-run notes
+        # nor its services get in the way of the tool's streams.
+        wine_session.start(RUNNER)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -10,12 +10,13 @@ debugger or error report in between.
 
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+
+import wine_session
 
 TOOL = None
 PLANTED_DLL = None
@@ -96,6 +97,8 @@ def main():
     args, rest = parser.parse_known_args()
     TOOL, PLANTED_DLL, IMPORTER, CRASHER = args.tool, args.planted_dll, args.importer, args.crasher
     RUNNER = args.runner
+    if RUNNER:
+        wine_session.start(RUNNER)  # the prefix, and Wine's services kept off the runs' streams
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -1,0 +1,34 @@
+#!/usr/bin/env python3
+"""Starts a Wine session ready for the tests' runs, making the prefix (WINEPREFIX) first if need be.
+
+Wine's services start with the first Wine process of a session, inherit its standard streams and
+hold them open until the session ends, seconds after its last process: a run that started them
+would wait that long for the end of its output. Started here with no streams of the caller's,
+and the session kept a while between runs, they leave every run's pipes alone.
+
+    wine_session.py --runner wine       (as ctest's setup for the Windows build's tests)
+"""
+
+import argparse
+import os
+import subprocess
+
+# Seconds the session outlives its last process: longer than any pause between a suite's runs,
+# short enough that no server is left behind for long.
+PERSISTENCE = 15
+
+
+def start(runner, env=None):
+    env = dict(os.environ if env is None else env, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+             "stderr": subprocess.DEVNULL, "env": env, "timeout": 600}
+    # Starts the session's server, unless one is running already (that one is kept).
+    subprocess.run(["wineserver", "-p%d" % PERSISTENCE], **quiet)
+    subprocess.run(runner + ["wineboot", "-i"], **quiet)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runner", action="append", required=True)
+    start(parser.parse_args().runner)
