@@ -77,6 +77,45 @@ CASES = [
 ]
 
 
+# Run by gdb while the tool is stopped: counts the places in its readable memory that hold the
+# secret's hex, and the secret's bytes.
+MEMORY_SCAN = """
+import gdb
+import re
+
+def scan():
+    secret = bytes.fromhex("%(secret)s")
+    pid = gdb.selected_inferior().pid
+    found = {"hex": 0, "bytes": 0}
+    with open("/proc/%%d/maps" %% pid) as maps, open("/proc/%%d/mem" %% pid, "rb", 0) as mem:
+        for line in maps:
+            fields = line.split()
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            if not fields[1].startswith("r") or fields[-1] in ("[vvar]", "[vsyscall]"):
+                continue
+            try:
+                mem.seek(start)
+                data = mem.read(end - start)
+            except OSError:
+                continue
+            found["hex"] += len(re.findall(re.escape(secret.hex().encode()), data))
+            found["bytes"] += len(re.findall(re.escape(secret), data))
+    print("found hex: %%(hex)d, bytes: %%(bytes)d" %% found)
+"""
+
+
+def wait_for_pipe(end, done, failure):
+    # Until `done(bytes held in the pipe, its capacity)`, for at most 60 s.
+    import termios  # POSIX only
+    capacity = fcntl.fcntl(end, 1032)  # F_GETPIPE_SZ
+    for _ in range(600):
+        held = int.from_bytes(fcntl.ioctl(end, termios.FIONREAD, b"\0" * 4), sys.byteorder)
+        if done(held, capacity):
+            return
+        time.sleep(0.1)
+    raise AssertionError(failure)
+
+
 def line_ends(text):
     return text.replace(b"\n", b"\r\n") if PLATFORM == "windows" else text
 
@@ -251,13 +290,9 @@ class ToolTest(unittest.TestCase):
 
     @staticmethod
     def feed_and_wait_until_read(process, data):
-        import termios  # POSIX only
         process.stdin.write(data)
         process.stdin.flush()
-        for _ in range(100):  # until the pipe is empty, or 10 s have passed
-            if fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0" * 4) == b"\0" * 4:
-                return
-            time.sleep(0.1)
+        wait_for_pipe(process.stdin, lambda held, _: held == 0, "the tool never read its input")
 
     def test_a_waiting_tool_holds_its_input_locked_in_memory(self):
         # Out of swap: the text block the input is read into is locked as it fills.
@@ -277,6 +312,42 @@ class ToolTest(unittest.TestCase):
         finally:
             process.kill()
             process.wait()
+
+    def test_no_copy_of_the_secret_outlives_its_use(self):
+        # The tool stopped under gdb and its whole memory read: as the platform call seals, the
+        # secret is there only as the bytes it is given, nowhere as the hex it came in (standard
+        # input's buffer included); and once the opened secret has been written out and is being
+        # released, it is nowhere at all.
+        if PLATFORM != "posix" or RUNNER or SANITIZED or not shutil.which("gdb"):
+            self.skipTest("needs the native tool itself, without sanitizers, and gdb")
+        if os.geteuid() != 0:
+            self.skipTest("reading a non-dumpable process's memory needs root")
+        secret = os.urandom(128)  # whole cipher blocks: the stand-in's cipher copies no tail
+        folder = tempfile.mkdtemp(prefix="velkor-memory-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        paths = {name: os.path.join(folder, name) for name in ("in", "blob", "out", "scan.py")}
+        with open(paths["in"], "wb") as stream:
+            stream.write(secret.hex().encode() + b"\n")
+        with open(paths["scan.py"], "w") as stream:
+            stream.write(MEMORY_SCAN % {"secret": secret.hex()})
+        with open(paths["in"], "rb") as stream:
+            blob = subprocess.run([TOOL, "protect"], stdin=stream, capture_output=True,
+                                  env=environment(self.home), timeout=60).stdout
+        with open(paths["blob"], "wb") as stream:
+            stream.write(blob)
+        for command, stop, expected in (("protect", "CryptProtectData", "hex: 0, bytes: 1"),
+                                        ("unprotect", "LocalFree", "hex: 0, bytes: 0")):
+            with self.subTest(command):
+                source = paths["in"] if command == "protect" else paths["blob"]
+                result = subprocess.run(
+                    ["gdb", "-batch", "-nx", "-ex", "source " + paths["scan.py"],
+                     "-ex", "break " + stop,
+                     "-ex", "run %s < %s > %s" % (command, source, paths["out"]),
+                     "-ex", "python scan()", "-ex", "kill", TOOL],
+                    capture_output=True, env=environment(self.home), timeout=120)
+                found = re.search(rb"^found (.*)$", result.stdout, re.M)
+                self.assertIsNotNone(found, result.stdout + result.stderr)
+                self.assertEqual(found.group(1).decode(), expected)
 
     def test_no_process_of_the_same_user_can_read_a_waiting_tool(self):
         if PLATFORM != "posix" or RUNNER or SANITIZED or not os.path.exists("/proc/self/mem"):
@@ -395,7 +466,10 @@ class ToolTest(unittest.TestCase):
         os.close(write_end)
         process.stdin.write(secret.hex().encode())
         process.stdin.close()
-        time.sleep(0.3)  # the pipe fills up, and the tool must wait
+        # Read only once the pipe has no room for another page (writes of up to a page go in
+        # whole or not at all): the tool has met a full pipe, and must wait.
+        wait_for_pipe(read_end, lambda held, size: held > size - 4096,
+                      "the output never filled the pipe")
         with os.fdopen(read_end, "rb") as output:
             blob = output.read()
         self.assertEqual((process.stderr.read(), process.wait(timeout=300)), (b"", 0))

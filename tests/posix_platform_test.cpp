@@ -1,9 +1,8 @@
 // The POSIX stand-in for the data-protection operations: real sealing under a per-user key kept
 // in a fresh profile folder for each test.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,21 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "file_system_faults.h"
 #include "platform/dpapi.h"
-
-// Set in a child process: the key is killed the moment it is about to take its name, as a crash
-// or a kill signal could, between writing the key and linking it into place.
-bool kill_when_linking = false;
-
-// These take the C library's place for the stand-in linked into this program.
-extern "C" int linkat(int from_folder, const char *from, int to_folder, const char *to,
-                      int flags) noexcept {
-  if (kill_when_linking) raise(SIGKILL);
-  return static_cast<int>(syscall(SYS_linkat, from_folder, from, to_folder, to, flags));
-}
-extern "C" int link(const char *from, const char *to) noexcept {
-  return linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
-}
 
 namespace {
 
@@ -212,11 +198,26 @@ TEST_F(PosixPlatform, KeepsOneKeyReadableByTheUserAlone) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1);  // no temporary left
 }
 
+TEST_F(PosixPlatform, TheKeyIsTheUsersAloneWhateverTheUmask) {
+  for (const mode_t mask : {mode_t{0477}, mode_t{0}}) {
+    home_ = make_home();
+    use_home(home_);
+    const mode_t saved = umask(mask);
+    const Result sealed = seal({4});
+    umask(saved);
+    ASSERT_TRUE(sealed.ok) << mask;
+    struct stat info;
+    ASSERT_EQ(stat(key_file().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << mask;
+    EXPECT_TRUE(unseal(sealed.out).ok) << mask;
+  }
+}
+
 TEST_F(PosixPlatform, AKillBeforeTheKeyIsLinkedLeavesNoFileBehind) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    kill_when_linking = true;
+    file_system_faults::kill_when_linking = true;
     seal({1});
     _exit(0);
   }
@@ -227,6 +228,35 @@ TEST_F(PosixPlatform, AKillBeforeTheKeyIsLinkedLeavesNoFileBehind) {
 
   ASSERT_TRUE(seal({1}).ok);  // and the next run makes the key as if nothing had happened
   EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1);
+}
+
+TEST_F(PosixPlatform, WithoutUnnamedFilesANamedTemporaryFileIsRemovedOnEveryPath) {
+  file_system_faults::refuse_unnamed_files = true;
+  // A key that cannot be written (no file may grow): a failure, and no file left.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit none = {0, 0};
+    setrlimit(RLIMIT_FSIZE, &none);
+    _exit(seal({1}).error == ERROR_ACCESS_DENIED ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(fs::is_empty(folder()));
+
+  // A key that is made: the key alone, with the user's mode whatever the umask.
+  const mode_t saved = umask(0477);
+  const Result sealed = seal({1});
+  umask(saved);
+  file_system_faults::refuse_unnamed_files = false;
+  ASSERT_TRUE(sealed.ok) << sealed.error;
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder()), {}), 1);
+  struct stat info;
+  ASSERT_EQ(stat(key_file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_TRUE(unseal(sealed.out).ok);
 }
 
 TEST_F(PosixPlatform, RefusesAKeyFolderThatOthersCouldRenameAway) {

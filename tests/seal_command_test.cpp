@@ -102,14 +102,19 @@ TEST_F(SealCommand, PlatformFailurePrintsItsCodeUnsigned) {
 
 TEST_F(SealCommand, OutputThatCannotBeWrittenIsStatus5) {
   for (const SealMode mode : {SealMode::seal, SealMode::unseal}) {
+    SCOPED_TRACE(mode == SealMode::seal ? "protect" : "unprotect");
     SetUp();
     const StreamsRun r = run_with_streams(
         mode == SealMode::seal ? "0102" : "777261703a0102",
         [mode] { return run_seal_command(mode); }, true);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "write failed\n");
     EXPECT_EQ(r.status, 5);
-    // The output was wiped and released all the same.
+    // Every buffer was wiped and released all the same.
     EXPECT_EQ(fake_platform::releases(), 1u);
+    EXPECT_EQ(fake_platform::wiped_releases(), 1u);
+    EXPECT_EQ(fake_alloc::live_blocks(), 0u);
+    EXPECT_EQ(fake_alloc::unwiped_releases(), 0u);
   }
 }
 

@@ -16,6 +16,10 @@ namespace {
 using RegisterExcluded = HRESULT(WINAPI *)(const void *, DWORD);
 using UnregisterExcluded = HRESULT(WINAPI *)(const void *);
 
+// The most one registration takes (WER_MAX_MEM_BLOCK_SIZE): a typical secret's blocks whole, the
+// start of a larger one.
+constexpr std::size_t kMaxExcludedBytes = 64 * 1024;
+
 #else
 
 // The whole pages that hold any of the bytes: what the page-wise calls take.
@@ -40,7 +44,9 @@ void guard_secret(void *block, std::size_t size) {
   if (size == 0) return;
 #ifdef _WIN32
   static const auto exclude = kernel32_function<RegisterExcluded>("WerRegisterExcludedMemoryBlock");
-  if (exclude != nullptr && size <= MAXDWORD) exclude(block, static_cast<DWORD>(size));
+  if (exclude != nullptr) {
+    exclude(block, static_cast<DWORD>(size < kMaxExcludedBytes ? size : kMaxExcludedBytes));
+  }
 #elif defined(MADV_DONTDUMP)
   const Pages pages = pages_of(block, size);
   madvise(pages.start, pages.length, MADV_DONTDUMP);

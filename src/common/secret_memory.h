@@ -6,7 +6,8 @@
 #include <cstddef>
 
 // Leaves `size` bytes at `block` out of crash reports and core dumps while it holds secrets:
-// Windows Error Reporting's excluded blocks where the system offers them, MADV_DONTDUMP on Linux.
+// MADV_DONTDUMP on Linux; on Windows, where the system offers them, Windows Error Reporting's
+// excluded blocks, which take at most the first 64 KiB of a block.
 void guard_secret(void *block, std::size_t size);
 
 // Locks `length` bytes from `bytes` in memory, out of swap and the page file: mlock, or

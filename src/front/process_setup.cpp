@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "hex/stream_buffers.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -91,6 +93,7 @@ void set_up_standard_streams() {
   // all of it arrived: a buffer in between would drop the bytes it held when a write fails or
   // would block, without a trace.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+  set_up_stream_buffers();
 #ifdef _WIN32
   // Input from a pipe or a file is read byte for byte: in text mode a 0x1A byte would end it
   // early and a cut-short secret would be sealed. A console keeps text mode, so that a person

@@ -26,7 +26,8 @@ struct HexInput {
 // nothing: the caller reports a failure. Every block of text or decoded bytes is wiped before it
 // is released, whatever the path.
 HexInput read_hex_stream(std::FILE *in, const TextLimits &limits = kTextLimits);
-inline HexInput read_hex_input() { return read_hex_stream(stdin); }
+// The same for standard input, whose buffer is wiped once it is read.
+HexInput read_hex_input();
 
 // Decodes `pairs` pairs of hex digits from `text` into `out`. Returns false when any character
 // is no hex digit; every pair is converted either way, so no digit steers a branch.

@@ -5,6 +5,7 @@
 #include "common/stream_io.h"
 #include "hex/hex_digit.h"
 #include "hex/hex_io.h"
+#include "hex/stream_buffers.h"
 #include "hex/stream_bytes.h"
 
 namespace {
@@ -39,6 +40,12 @@ bool decode_hex_pairs(const unsigned char *text, std::size_t pairs, unsigned cha
         static_cast<unsigned char>((static_cast<unsigned>(high) << 4) | static_cast<unsigned>(low));
   }
   return any_invalid >= 0;
+}
+
+HexInput read_hex_input() {
+  HexInput input = read_hex_stream(stdin);
+  wipe_input_buffer();
+  return input;
 }
 
 HexInput read_hex_stream(std::FILE *in, const TextLimits &limits) {

@@ -192,7 +192,9 @@ bool create_unnamed_key(const Path &folder, const Path &path, unsigned char (&ke
     error = ERROR_ACCESS_DENIED;
     return true;
   }
-  if (!write_key(file.fd, key)) {
+  // The mode asked for at the open is cut by the umask: set it whatever that is, or a key the
+  // user cannot read would make every blob sealed under it unopenable.
+  if (fchmod(file.fd, 0600) != 0 || !write_key(file.fd, key)) {
     sodium_memzero(key, sizeof key);
     error = ERROR_ACCESS_DENIED;
     return true;
