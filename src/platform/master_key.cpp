@@ -86,8 +86,9 @@ DWORD make_folders(Path &folder) {
 // Every folder above `path`, up to the root: one that others may write to could have the key's
 // folder renamed away (and every blob sealed under its key lost), unless it is sticky, so that
 // only an entry's owner may rename it. A symbolic link among them is judged by the folder that
-// holds it, and its target by the check of the resolved path.
-DWORD check_folders_above(const char *path) {
+// holds it, and its target by the check of the resolved path. With `missing_is_fine`, a folder
+// not made yet passes: it will be the user's own.
+DWORD check_folders_above(const char *path, bool missing_is_fine) {
   Path above;
   if (!above.append(path)) return ERROR_ACCESS_DENIED;
   while (above.length > 1) {
@@ -95,7 +96,10 @@ DWORD check_folders_above(const char *path) {
     if (above.length > 1) --above.length;  // the slash, except the root's own
     above.text[above.length] = '\0';
     struct stat info;
-    if (lstat(above.text, &info) != 0) return ERROR_ACCESS_DENIED;
+    if (lstat(above.text, &info) != 0) {
+      if (missing_is_fine && errno == ENOENT) continue;
+      return ERROR_ACCESS_DENIED;
+    }
     if (S_ISLNK(info.st_mode)) continue;
     const bool others_may_write = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     if (!S_ISDIR(info.st_mode) || !owned_by_user_or_root(info) ||
@@ -119,8 +123,8 @@ DWORD check_folder(const Path &folder) {
   }
   char resolved[PATH_MAX];
   if (realpath(folder.text, resolved) == nullptr) return ERROR_ACCESS_DENIED;
-  if (const DWORD error = check_folders_above(folder.text)) return error;
-  return check_folders_above(resolved);
+  if (const DWORD error = check_folders_above(folder.text, false)) return error;
+  return check_folders_above(resolved, false);
 }
 
 DWORD read_key(const Path &path, unsigned char (&key)[kMasterKeyBytes]) {
@@ -244,7 +248,11 @@ DWORD load_master_key(bool create, unsigned char (&key)[kMasterKeyBytes]) {
   Path path = folder;
   if (!path.append("/master.key")) return ERROR_PATH_NOT_FOUND;
 
-  if (create && (error = make_folders(folder)) != 0) return error;
+  // Folders are made only under folders that pass, so a refused run leaves nothing behind.
+  if (create && ((error = check_folders_above(folder.text, true)) != 0 ||
+                 (error = make_folders(folder)) != 0)) {
+    return error;
+  }
   if ((error = check_folder(folder)) != 0) return error;
   error = read_key(path, key);
   if (error == NTE_BAD_KEY_STATE && create) error = create_key(folder, path, key);
