@@ -15,6 +15,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -44,6 +45,7 @@ WRITE_FAILED = b"write failed\n"
 LARGEST_SECRET = 16777215  # bytes: 33,554,430 hex digits, the most the reader takes
 TEXT_LIMIT = 33554431  # significant characters the reader holds; one more fails at once
 LARGE_SECRET = 16 * 1024 * 1024 - 4096
+CONTROL_C_EXIT = 0xC000013A  # STATUS_CONTROL_C_EXIT, as Windows ends an interrupted program
 
 # (name, arguments, standard input, standard output, standard error, status). An expectation that
 # differs by platform is a dict keyed by platform.
@@ -114,6 +116,15 @@ def wait_for_pipe(end, done, failure):
             return
         time.sleep(0.1)
     raise AssertionError(failure)
+
+
+def feed_quietly(stream, data):
+    # Writes `data` and closes the stream; a tool that stopped reading is no error of the test's.
+    try:
+        stream.write(data)
+        stream.close()
+    except OSError:
+        pass
 
 
 def line_ends(text):
@@ -379,6 +390,59 @@ class ToolTest(unittest.TestCase):
         finally:
             process.kill()
             process.communicate()
+
+    def interrupted(self, command, data, delay=0.0, read_first=0):
+        # SIGINT `delay` seconds into the run, after the test has read `read_first` bytes of the
+        # output (the reader pauses there, so the tool waits on a full pipe); then the rest is
+        # drained. Returns the whole output and the status, None for a run still going after 30 s.
+        process = subprocess.Popen(RUNNER + [TOOL, command], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   env=environment(self.home))
+        threading.Thread(target=feed_quietly, args=(process.stdin, data), daemon=True).start()
+        output = [process.stdout.read(read_first)]
+        time.sleep(delay)
+        process.send_signal(signal.SIGINT)
+        drainer = threading.Thread(target=lambda: output.append(process.stdout.read()),
+                                   daemon=True)
+        drainer.start()
+        try:
+            status = process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            status = None
+            process.kill()
+            process.wait()
+        drainer.join(30)
+        process.stdout.close()
+        return b"".join(output), status
+
+    def test_an_interrupted_run_is_never_a_success(self):
+        # Ctrl-C at any moment of a run, start-up included, and while the tool waits for a reader
+        # that paused after the first megabyte: status 0 only with the whole line, never a hang.
+        if sys.platform == "win32":
+            self.skipTest("a console event on a Windows host needs a console of the test's own")
+        if RUNNER and PLATFORM == "posix":
+            self.skipTest("the runner, not the tool, would take the signal")
+        interrupted = {-signal.SIGINT, CONTROL_C_EXIT & 0xFF if PLATFORM == "windows" else None}
+        secret = os.urandom(4 << 20)
+        blob = self.protect(secret)
+        whole_line = line_ends(secret.hex().encode() + b"\n")
+        started = time.monotonic()
+        self.protect(b"velkor")
+        run_time = time.monotonic() - started
+        tries = [("protect", b"76656c6b6f72", run_time * (i + 0.5) / 24, 0, None) for i in range(24)]
+        tries += [("unprotect", blob.hex().encode(), 0.2, 1 << 20, whole_line)] * 3
+        for command, data, delay, read_first, expected in tries:
+            out, status = self.interrupted(command, data, delay, read_first)
+            moment = "%s, %.3f s in, after %d bytes read" % (command, delay, read_first)
+            self.assertIsNotNone(status, "hung: " + moment)
+            if status == 0:
+                if expected is None:
+                    self.assertRegex(out, rb"^(?:[0-9a-f]{2})+" + re.escape(line_ends(b"\n")) + b"$",
+                                     moment)
+                else:
+                    self.assertEqual(out, expected, moment)
+            else:
+                self.assertIn(status, interrupted, moment)
 
     def test_a_reader_that_leaves_early_changes_nothing(self):
         # It has stopped listening: no failure of the tool's, and never a death by signal.
