@@ -554,6 +554,45 @@ class ToolTest(unittest.TestCase):
         out, err = process.communicate(timeout=300)
         self.assert_run((out, err, process.returncode), secret.hex().encode() + b"\n", b"", 0)
 
+    def test_key_folders_are_usable_whatever_the_umask(self):
+        # The folders a first seal makes are the user's alone (0700) whatever the umask, so the
+        # seal works and every later run does too; folders that were there keep their modes. Run
+        # as a user without privileges, for whom a folder without search permission is a wall.
+        if PLATFORM != "posix" or RUNNER:
+            self.skipTest("the stand-in's key, with the native tool itself")
+        as_user = []
+        if os.geteuid() == 0:
+            as_user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        folder = tempfile.mkdtemp(prefix="velkor-umask-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        os.chmod(folder, 0o755)
+        tool = shutil.copy(TOOL, folder)
+
+        def run(home, umask, command, data):
+            result = subprocess.run(as_user + [tool, command], input=data, capture_output=True,
+                                    env=environment(home), timeout=60,
+                                    preexec_fn=lambda: os.umask(umask))
+            return result.stdout, result.stderr, result.returncode
+
+        secret = b"76656c6b6f72"
+        chain = (".local", ".local/share", ".local/share/velkor-dpapi")
+        for umask, existing in ((0o177, 0), (0o277, 1), (0o377, 2), (0o777, 0)):
+            with self.subTest(umask=oct(umask), existing=chain[:existing]):
+                home = tempfile.mkdtemp(prefix="home-", dir=folder)
+                for name in chain[:existing]:
+                    os.mkdir(os.path.join(home, name), 0o751)
+                    os.chmod(os.path.join(home, name), 0o751)
+                if as_user:
+                    for place, _, _ in os.walk(home):
+                        os.chown(place, 65534, 65534)
+                out, err, status = run(home, umask, "protect", secret)
+                self.assertEqual((err, status), (b"", 0))
+                modes = [oct(os.stat(os.path.join(home, name)).st_mode & 0o7777)
+                         for name in chain]
+                self.assertEqual(modes, ["0o751"] * existing + ["0o700"] * (3 - existing))
+                for later in (0o777, 0o022):
+                    self.assertEqual(run(home, later, "unprotect", out), (secret + b"\n", b"", 0))
+
     def test_key_storage_never_hangs_aborts_or_leaves_debris(self):
         if PLATFORM != "posix":
             self.skipTest("the stand-in's key")

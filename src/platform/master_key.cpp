@@ -67,18 +67,23 @@ DWORD key_folder(Path &folder) {
   return fits && folder.append("/velkor-dpapi") ? 0 : ERROR_PATH_NOT_FOUND;
 }
 
-// Makes the folder and any missing parents, each readable by the user alone.
+// Makes the folder and any missing parents, each the user's alone. The mode asked for at mkdir is
+// cut by the umask: set it whatever that is, or a folder the user cannot enter would fail every
+// later run, and lock every other program out of it too. Folders that were there are left as
+// they are.
 DWORD make_folders(Path &folder) {
   for (std::size_t end = 1; end <= folder.length; ++end) {
     if (end < folder.length && folder.text[end] != '/') continue;
     const char kept = folder.text[end];
     folder.text[end] = '\0';
-    const int made = mkdir(folder.text, 0700);
+    const bool made = mkdir(folder.text, 0700) == 0;
     const int error = errno;
+    const bool usable = !made || chmod(folder.text, 0700) == 0;
     folder.text[end] = kept;
-    if (made != 0 && error != EEXIST) {
+    if (!made && error != EEXIST) {
       return (error == ENOENT || error == ENOTDIR) ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
     }
+    if (!usable) return ERROR_ACCESS_DENIED;
   }
   return 0;
 }
