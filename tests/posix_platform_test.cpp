@@ -259,6 +259,42 @@ TEST_F(PosixPlatform, WithoutUnnamedFilesANamedTemporaryFileIsRemovedOnEveryPath
   EXPECT_TRUE(unseal(sealed.out).ok);
 }
 
+TEST_F(PosixPlatform, ANewKeyReachesTheDiskBeforeItIsUsed) {
+  // A power cut right after the first seal must not lose the key that sealed: the key's bytes
+  // are flushed before it takes its name, and its folder, which holds the name, right after.
+  // The same on both ways of making the key.
+  using file_system_faults::FileEvent;
+  for (const bool unnamed : {true, false}) {
+    home_ = make_home();
+    use_home(home_);
+    file_system_faults::refuse_unnamed_files = !unnamed;
+    file_system_faults::event_count = 0;
+    file_system_faults::record_durability = true;
+    const Result sealed = seal({1});
+    file_system_faults::record_durability = false;
+    file_system_faults::refuse_unnamed_files = false;
+    ASSERT_TRUE(sealed.ok) << sealed.error;
+
+    struct stat key, folder_info;
+    ASSERT_EQ(stat(key_file().c_str(), &key), 0);
+    ASSERT_EQ(stat(folder().c_str(), &folder_info), 0);
+    const auto describe = [&](const FileEvent &event) {
+      const std::string what = event.kind == 's' ? "fsync " : "link ";
+      if (event.device == key.st_dev && event.inode == key.st_ino) return what + "key";
+      if (event.device == folder_info.st_dev && event.inode == folder_info.st_ino) {
+        return what + "folder";
+      }
+      return what + "inode " + std::to_string(event.inode);
+    };
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < file_system_faults::event_count; ++i) {
+      seen.push_back(describe(file_system_faults::events[i]));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"fsync key", "link key", "fsync folder"}))
+        << (unnamed ? "unnamed file" : "named temporary file");
+  }
+}
+
 TEST_F(PosixPlatform, RefusesAKeyFolderThatOthersCouldRenameAway) {
   // XDG_DATA_HOME inside a folder `above`, set up as each case says. Another user could rename
   // the key's folder away from a folder they may write to, and the next seal would quietly make
