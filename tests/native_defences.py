@@ -217,7 +217,8 @@ class SecretMemoryTest(NativeTest):
     def test_blocked_on_a_full_output_pipe_during_unprotect(self):
         # The opened secret (the platform's output) and the line chunk it is spelled in are
         # locked; the blocks the input was read and decoded into are released and unlocked.
-        # Its line is longer than the pipe holds, and its last page holds nearly a page of it.
+        # Its line is longer than the pipe holds; and ten bytes short of ten pages, it reaches
+        # into an eleventh wherever the heap puts it, which a lock of whole pages alone misses.
         secret = os.urandom(10 * PAGE - 10)
         blob_line = self.protect(secret)
         process = self.start("unprotect")
