@@ -222,8 +222,9 @@ bool create_unnamed_key(const Path &folder, const Path &path, unsigned char (&ke
 // name is removed on every path.
 DWORD create_named_key(const Path &folder, const Path &path,
                        unsigned char (&key)[kMasterKeyBytes]) {
+  // A name no longer than the key's own: it fits wherever the key's path does.
   Path temporary = folder;
-  if (!temporary.append("/.master.key.XXXXXX")) return ERROR_ACCESS_DENIED;
+  if (!temporary.append("/.keyXXXXXX")) return ERROR_ACCESS_DENIED;
   const Descriptor file(mkstemp(temporary.text));
   if (file.fd < 0) return ERROR_ACCESS_DENIED;
   const bool written = fchmod(file.fd, 0600) == 0 && write_key(file.fd, key);
