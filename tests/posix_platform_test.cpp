@@ -262,9 +262,10 @@ TEST_F(PosixPlatform, WithoutUnnamedFilesANamedTemporaryFileIsRemovedOnEveryPath
 }
 
 TEST_F(PosixPlatform, ANewKeyReachesTheDiskBeforeItIsUsed) {
-  // A power cut right after the first seal must not lose the key that sealed: the key's bytes
-  // are flushed before it takes its name, and its folder, which holds the name, right after.
-  // The same on both ways of making the key.
+  // A power cut right after the first seal must not lose the key that sealed: each folder made
+  // on the way is flushed into the folder that holds it, the key's bytes are flushed before it
+  // takes its name, and its folder, which holds the name, right after. The same on both ways of
+  // making the key.
   using file_system_faults::FileEvent;
   for (const bool unnamed : {true, false}) {
     home_ = make_home();
@@ -277,14 +278,19 @@ TEST_F(PosixPlatform, ANewKeyReachesTheDiskBeforeItIsUsed) {
     file_system_faults::refuse_unnamed_files = false;
     ASSERT_TRUE(sealed.ok) << sealed.error;
 
-    struct stat key, folder_info;
-    ASSERT_EQ(stat(key_file().c_str(), &key), 0);
-    ASSERT_EQ(stat(folder().c_str(), &folder_info), 0);
+    const std::pair<const char *, fs::path> names[] = {{"key", key_file()},
+                                                       {"folder", folder()},
+                                                       {"share", home_ / ".local/share"},
+                                                       {".local", home_ / ".local"},
+                                                       {"home", home_}};
     const auto describe = [&](const FileEvent &event) {
       const std::string what = event.kind == 's' ? "fsync " : "link ";
-      if (event.device == key.st_dev && event.inode == key.st_ino) return what + "key";
-      if (event.device == folder_info.st_dev && event.inode == folder_info.st_ino) {
-        return what + "folder";
+      for (const auto &[name, path] : names) {
+        struct stat info;
+        if (stat(path.c_str(), &info) == 0 && event.device == info.st_dev &&
+            event.inode == info.st_ino) {
+          return what + name;
+        }
       }
       return what + "inode " + std::to_string(event.inode);
     };
@@ -292,7 +298,8 @@ TEST_F(PosixPlatform, ANewKeyReachesTheDiskBeforeItIsUsed) {
     for (std::size_t i = 0; i < file_system_faults::event_count; ++i) {
       seen.push_back(describe(file_system_faults::events[i]));
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"fsync key", "link key", "fsync folder"}))
+    EXPECT_EQ(seen, (std::vector<std::string>{"fsync home", "fsync .local", "fsync share",
+                                              "fsync key", "link key", "fsync folder"}))
         << (unnamed ? "unnamed file" : "named temporary file");
   }
 }
