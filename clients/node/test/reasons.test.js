@@ -2,8 +2,11 @@
 // message then says, and the "When DPAPI fails" tables of the package's README and the
 // project's, which must list the same codes and names as the client.
 import assert from "node:assert/strict";
-import { readFileSync } from "node:fs";
-import { describe, test } from "node:test";
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import { after, describe, test } from "node:test";
+import { createClient } from "../index.js";
 import { explainPlatformCode, REASON_NAMES } from "../reasons.js";
 
 // Microsoft's names for the codes (winerror.h), written out here, not taken from the client.
@@ -66,6 +69,38 @@ describe("known platform codes", () => {
       "reach)");
   });
 });
+
+describe("the error a call rejects with", { skip: process.platform === "win32" && "POSIX only" },
+  () => {
+    const folder = mkdtempSync(join(tmpdir(), "velkor-node-reasons-"));
+    after(() => rmSync(folder, { recursive: true, force: true }));
+
+    // A stand-in for the tool that fails with this message on standard error and status 4.
+    const failingWith = (message) => {
+      const path = join(folder, `tool-${message.length}`);
+      writeFileSync(path, `#!${process.execPath}\nprocess.stdin.resume();\n` +
+        `process.stdin.on("end", () => { process.stderr.write(${JSON.stringify(message)}); ` +
+        "process.exitCode = 4; });\n", { mode: 0o755 });
+      return createClient(path);
+    };
+
+    test("carries the reason, and the words after the tool's line", async () => {
+      const error = await failingWith("DPAPI unprotect failed (error 2148074309)\r\n")
+        .unprotect(Uint8Array.of(1)).catch((caught) => caught);
+      const { reason, happened, action } = explainPlatformCode(0x80090345, "unprotect");
+      assert.deepEqual([error.code, error.platformCode, error.reason, error.message],
+        ["DPAPI_FAILED", 2148074309, "SEC_E_DELEGATION_REQUIRED",
+          `velkor-dpapi unprotect: DPAPI unprotect failed (error 2148074309): ${reason}: ` +
+          `${happened}. ${action}.`]);
+    });
+
+    test("with an unknown code, no reason and the tool's line alone", async () => {
+      const error = await failingWith("DPAPI protect failed (error 1223)\n")
+        .protect(Uint8Array.of(1)).catch((caught) => caught);
+      assert.deepEqual([error.platformCode, error.reason, error.message],
+        [1223, null, "velkor-dpapi protect: DPAPI protect failed (error 1223)"]);
+    });
+  });
 
 // The rows of a "When DPAPI fails" table: [code, reason] from its first two cells.
 function tableRows(readme) {
