@@ -48,7 +48,8 @@ await dpapi.selftest();
 const secret = randomBytes(4096);
 const blob = await dpapi.protect(secret);
 const opened = await dpapi.unprotect(blob);
-console.log(opened.equals(secret) && !blob.includes(secret) ? "round trip ok" : "round trip FAILED");
+const same = opened.equals(secret) && !blob.includes(secret);
+console.log(same ? "round trip ok" : "round trip FAILED");
 """
 
 # Without the platform package: what createClient() says.
