@@ -24,6 +24,7 @@ import unittest
 import zipfile
 
 import wine_session
+from pe_image import RT_VERSION, PeImage, version_tree
 
 RELEASE_DIR = NAME = VERSION = None
 RUNNER = []
@@ -93,6 +94,16 @@ def package_json(path):
         return json.load(archive.extractfile("package/package.json"))
 
 
+def product_version(exe):
+    """The ProductVersion string of the executable's version record."""
+    (record,) = [data for (kind, _, _), data in PeImage(exe).resources().items()
+                 if kind == RT_VERSION]
+    _, _, children = version_tree(record)
+    (string_file_info,) = [child for child in children if child[0] == "StringFileInfo"]
+    (table,) = string_file_info[2]
+    return {name: text for name, text, _ in table[2]}["ProductVersion"]
+
+
 def environment():
     return dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                 npm_config_update_notifier="false")
@@ -146,6 +157,7 @@ class NpmPackageTest(unittest.TestCase):
         with tarfile.open(platform_tarball()) as archive:
             exe = archive.extractfile("package/velkor-dpapi.exe").read()
         self.assertEqual(sha256(exe), sha256(released_exe()))
+        self.assertEqual(product_version(exe), VERSION, "the executable's version resource")
 
     def test_installed_for_windows_runs_the_released_executable(self):
         folder = self.project("wallet", "--os=win32", "--cpu=x64")
