@@ -122,7 +122,8 @@ endforeach()
 string(UUID serial NAMESPACE 6ba7b811-9dad-11d1-80b4-00c04fd430c8
        NAME "velkor-dpapi ${VELKOR_VERSION} ${exe_sha256}" TYPE SHA1)
 
-file(WRITE "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${VELKOR_SBOM_FILE}" "{
+set(sbom "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${VELKOR_SBOM_FILE}")
+file(WRITE "${sbom}" "{
   \"bomFormat\": \"CycloneDX\",
   \"specVersion\": \"1.5\",
   \"serialNumber\": \"urn:uuid:${serial}\",
@@ -162,3 +163,5 @@ file(WRITE "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${VELKOR_SBOM_FILE}" "{
   ]
 }
 ")
+# The mode install() gives a file, whatever the umask: the zip keeps it.
+file(CHMOD "${sbom}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -111,6 +111,7 @@ class ReproducibleReleaseTest(unittest.TestCase):
         self.assertEqual([os.path.basename(path) for path in self.first],
                          [os.path.basename(path) for path in self.second])
         for first, second in zip(self.first, self.second):
+            print("  %s  %s" % (sha256(first), os.path.basename(first)), file=sys.stderr)
             with self.subTest(file=os.path.basename(first)):
                 self.assertEqual(sha256(first), sha256(second),
                                  "differ; read it with: diffoscope %s %s" % (first, second))
