@@ -4,6 +4,7 @@
 #include "file_system_faults.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,11 +15,33 @@
 namespace file_system_faults {
 bool kill_when_linking = false;
 bool refuse_unnamed_files = false;
+bool record_durability = false;
+FileEvent events[kMaxEvents];
+std::size_t event_count = 0;
+
+namespace {
+void record(char kind, const struct stat &info) {
+  if (record_durability && event_count < kMaxEvents) {
+    events[event_count++] = {kind, info.st_dev, info.st_ino};
+  }
+}
+}  // namespace
 }  // namespace file_system_faults
+
+extern "C" int fsync(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) == 0) file_system_faults::record('s', info);
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 extern "C" int linkat(int from_folder, const char *from, int to_folder, const char *to,
                       int flags) noexcept {
   if (file_system_faults::kill_when_linking) raise(SIGKILL);
+  struct stat info;
+  if (fstatat(from_folder, from, &info,
+              (flags & AT_SYMLINK_FOLLOW) != 0 ? 0 : AT_SYMLINK_NOFOLLOW) == 0) {
+    file_system_faults::record('l', info);
+  }
   return static_cast<int>(syscall(SYS_linkat, from_folder, from, to_folder, to, flags));
 }
 

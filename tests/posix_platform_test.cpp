@@ -1,6 +1,7 @@
 // The POSIX stand-in for the data-protection operations: real sealing under a per-user key kept
 // in a fresh profile folder for each test.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 
 #include "file_system_faults.h"
 #include "platform/dpapi.h"
+#include "platform/master_key.h"
 
 namespace {
 
@@ -259,6 +261,49 @@ TEST_F(PosixPlatform, WithoutUnnamedFilesANamedTemporaryFileIsRemovedOnEveryPath
   EXPECT_TRUE(unseal(sealed.out).ok);
 }
 
+TEST_F(PosixPlatform, ANewKeyReachesTheDiskBeforeItIsUsed) {
+  // A power cut right after the first seal must not lose the key that sealed: each folder made
+  // on the way is flushed into the folder that holds it, the key's bytes are flushed before it
+  // takes its name, and its folder, which holds the name, right after. The same on both ways of
+  // making the key.
+  using file_system_faults::FileEvent;
+  for (const bool unnamed : {true, false}) {
+    home_ = make_home();
+    use_home(home_);
+    file_system_faults::refuse_unnamed_files = !unnamed;
+    file_system_faults::event_count = 0;
+    file_system_faults::record_durability = true;
+    const Result sealed = seal({1});
+    file_system_faults::record_durability = false;
+    file_system_faults::refuse_unnamed_files = false;
+    ASSERT_TRUE(sealed.ok) << sealed.error;
+
+    const std::pair<const char *, fs::path> names[] = {{"key", key_file()},
+                                                       {"folder", folder()},
+                                                       {"share", home_ / ".local/share"},
+                                                       {".local", home_ / ".local"},
+                                                       {"home", home_}};
+    const auto describe = [&](const FileEvent &event) {
+      const std::string what = event.kind == 's' ? "fsync " : "link ";
+      for (const auto &[name, path] : names) {
+        struct stat info;
+        if (stat(path.c_str(), &info) == 0 && event.device == info.st_dev &&
+            event.inode == info.st_ino) {
+          return what + name;
+        }
+      }
+      return what + "inode " + std::to_string(event.inode);
+    };
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i < file_system_faults::event_count; ++i) {
+      seen.push_back(describe(file_system_faults::events[i]));
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"fsync home", "fsync .local", "fsync share",
+                                              "fsync key", "link key", "fsync folder"}))
+        << (unnamed ? "unnamed file" : "named temporary file");
+  }
+}
+
 TEST_F(PosixPlatform, RefusesAKeyFolderThatOthersCouldRenameAway) {
   // XDG_DATA_HOME inside a folder `above`, set up as each case says. Another user could rename
   // the key's folder away from a folder they may write to, and the next seal would quietly make
@@ -277,6 +322,7 @@ TEST_F(PosixPlatform, RefusesAKeyFolderThatOthersCouldRenameAway) {
       {"another user's", 0755, true, false, ERROR_ACCESS_DENIED},
       {"another user's, sticky", 01777, true, false, ERROR_ACCESS_DENIED},
       {"a link kept where others may write", 0777, false, true, ERROR_ACCESS_DENIED},
+      {"a link kept in the user's own folder", 0755, false, true, 0},
   };
   for (const auto &c : cases) {
     const fs::path above = make_home() / "above";
@@ -306,6 +352,52 @@ TEST_F(PosixPlatform, RefusesAKeyFolderThatOthersCouldRenameAway) {
   fs::create_symlink(open_to_all, link);
   setenv("XDG_DATA_HOME", (link / "data").c_str(), 1);
   EXPECT_EQ(seal({7}).error, ERROR_ACCESS_DENIED);
+
+  // A home that is a symbolic link (to a folder of the user's own, from one of theirs) seals and
+  // opens, with the key where the link leads.
+  unsetenv("XDG_DATA_HOME");
+  const fs::path linked_home = make_home() / "home";
+  fs::create_symlink(home_, linked_home);
+  use_home(linked_home);
+  const Result sealed = seal({8});
+  ASSERT_TRUE(sealed.ok) << sealed.error;
+  EXPECT_TRUE(unseal(sealed.out).ok);
+  EXPECT_TRUE(fs::is_regular_file(key_file()));
+}
+
+TEST_F(PosixPlatform, AKeyPathAtTheSystemsLimitIsTakenAndOneByteLongerIsNot) {
+  // The system takes a path of PATH_MAX bytes with its terminating zero. The folders are made
+  // under XDG_DATA_HOME, which is padded out to put the key's path exactly at the limit or one
+  // byte over it; on both ways of making the key, whose temporary name must fit as well.
+  const std::string key_suffix = "/velkor-dpapi/master.key";
+  for (const bool unnamed : {true, false}) {
+    for (const std::size_t key_length : {std::size_t{PATH_MAX - 1}, std::size_t{PATH_MAX}}) {
+      const fs::path base = make_home();
+      std::string data = base.string();
+      const std::size_t data_length = key_length - key_suffix.size();
+      while (data.size() < data_length) {  // names of at most 200 bytes, none empty
+        const std::size_t left = data_length - data.size() - 1;
+        std::size_t name = left < 200 ? left : 200;
+        if (left - name == 1) --name;
+        data += "/" + std::string(name, 'd');
+      }
+      ASSERT_EQ((data + key_suffix).size(), key_length);
+      setenv("XDG_DATA_HOME", data.c_str(), 1);
+      file_system_faults::refuse_unnamed_files = !unnamed;
+      const Result sealed = seal({5});
+      file_system_faults::refuse_unnamed_files = false;
+      const std::string name = std::to_string(key_length) + " bytes, " +
+                               (unnamed ? "unnamed file" : "named temporary file");
+      if (key_length < PATH_MAX) {
+        ASSERT_TRUE(sealed.ok) << name << ": error " << sealed.error;
+        EXPECT_TRUE(unseal(sealed.out).ok) << name;
+        EXPECT_EQ(file_bytes(data + key_suffix).size(), kMasterKeyBytes) << name;
+      } else {
+        EXPECT_EQ(sealed.error, ERROR_PATH_NOT_FOUND) << name;
+        EXPECT_TRUE(fs::is_empty(base)) << name;  // refused before any folder is made
+      }
+    }
+  }
 }
 
 TEST_F(PosixPlatform, FollowsXdgDataHomeWhenAbsolute) {

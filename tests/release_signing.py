@@ -1,31 +1,39 @@
 #!/usr/bin/env python3
 """The signed release: cpack, given a PKCS#12 key, packs an Authenticode-signed velkor-dpapi.exe
-that osslsigncode verifies against the key's root, that holds the same code as the build, and that
-still runs and reads as the unsigned one does. A throwaway root CA, code-signing certificate and
-RFC 3161 time-stamping authority (served on the loopback address) are made with openssl.
+that two independent verifiers accept against the key's root (osslsigncode, and sbsigntool's
+sbverify, which computes the image digest itself), that holds the same code as the build, and that
+still runs and reads as the unsigned one does; the npm platform package packed beside the zip
+holds the same signed file, and the zip's SBOM names it. A throwaway root CA, code-signing
+certificate and RFC 3161 time-stamping authority (served on the loopback address) are made with
+openssl.
 
     release_signing.py --build DIR --name RELEASE --exe PATH --version X.Y.Z --description TEXT
-                       [--runner wine] [unittest arguments]
+                       [--sbom NAME] [--runner wine] [unittest arguments]
 """
 
 import argparse
+import hashlib
 import http.server
+import json
 import os
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import threading
 import unittest
 import zipfile
 
 import wine_session
+from pe_image import PeImage
 
 BUILD = None
 NAME = None
 EXE = None
 VERSION = None
 DESCRIPTION = None
+SBOM = None
 RUNNER = []
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -175,6 +183,9 @@ class ReleaseSigningTest(unittest.TestCase):
         return run(["osslsigncode", "verify", "-CAfile", root, "-TSA-CAfile", root, "-in", exe],
                    text=True)
 
+    def sbverify(self, exe, root):
+        return run(["sbverify", "--cert", root, exe], text=True)
+
     def test_packing_signs_and_no_trace_shows_the_password(self):
         process = self.signed_pack
         self.assertEqual(process.returncode, 0, process.stdout + process.stderr)
@@ -189,6 +200,41 @@ class ReleaseSigningTest(unittest.TestCase):
                                     (self.signed, other_root, False)):
             with self.subTest(exe=exe, root=root):
                 self.assertEqual(self.verify(exe, root).returncode == 0, accepted)
+
+    def test_sbverify_accepts_the_signed_exe_against_its_root_only(self):
+        other_root = os.path.join(self.folder, "other_root.pem")
+        for exe, root, accepted in ((self.signed, self.root, True),
+                                    (EXE, self.root, False),
+                                    (self.signed, other_root, False)):
+            with self.subTest(exe=exe, root=root):
+                process = self.sbverify(exe, root)
+                self.assertEqual(process.returncode == 0, accepted, process.stdout + process.stderr)
+                if accepted:
+                    self.assertEqual(process.stdout, "Signature verification OK\n")
+
+    def test_both_verifiers_reject_a_changed_byte_of_code(self):
+        with open(self.signed, "rb") as stream:
+            image = bytearray(stream.read())
+        # A byte of the first section's data (the code): covered by the signature's digest.
+        raw_offset = PeImage(bytes(image)).sections[0][2]
+        image[raw_offset + 16] ^= 0x01
+        changed = os.path.join(self.folder, "changed.exe")
+        with open(changed, "wb") as stream:
+            stream.write(image)
+        self.assertNotEqual(self.verify(changed, self.root).returncode, 0)
+        self.assertNotEqual(self.sbverify(changed, self.root).returncode, 0)
+
+    def test_the_platform_package_holds_the_signed_exe_and_the_sbom_names_it(self):
+        output = os.path.dirname(os.path.dirname(os.path.dirname(self.signed)))
+        with open(self.signed, "rb") as stream:
+            signed = stream.read()
+        with tarfile.open(os.path.join(output, "velkor-dpapi-win32-x64-%s.tgz" % VERSION)) as tgz:
+            self.assertEqual(tgz.extractfile("package/velkor-dpapi.exe").read(), signed)
+        if SBOM:
+            with open(os.path.join(os.path.dirname(self.signed), SBOM)) as stream:
+                hashes = json.load(stream)["metadata"]["component"]["hashes"]
+            self.assertEqual(hashes, [{"alg": "SHA-256",
+                                       "content": hashlib.sha256(signed).hexdigest()}])
 
     def test_signature_is_sha256_and_time_stamped(self):
         output = self.verify(self.signed, self.root).stdout
@@ -248,17 +294,18 @@ class ReleaseSigningTest(unittest.TestCase):
 
 
 def main():
-    global BUILD, NAME, EXE, VERSION, DESCRIPTION, RUNNER
+    global BUILD, NAME, EXE, VERSION, DESCRIPTION, SBOM, RUNNER
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--name", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--description", required=True)
+    parser.add_argument("--sbom")
     parser.add_argument("--runner", action="append", default=[])
     args, rest = parser.parse_known_args()
     BUILD, NAME, EXE = os.path.abspath(args.build), args.name, os.path.abspath(args.exe)
-    VERSION, DESCRIPTION, RUNNER = args.version, args.description, args.runner
+    VERSION, DESCRIPTION, SBOM, RUNNER = args.version, args.description, args.sbom, args.runner
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

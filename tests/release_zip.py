@@ -2,7 +2,9 @@
 """The release zip as a user gets it: its checksum file, its contents, and the tool run from a
 fresh folder it was unpacked into.
 
-    release_zip.py --zip PATH [--runner wine] [unittest arguments]
+    release_zip.py --zip PATH [--sbom NAME] [--runner wine] [unittest arguments]
+
+With --sbom, the zip also holds the software bill of materials by that name.
 """
 
 import argparse
@@ -18,6 +20,7 @@ import zipfile
 import wine_session
 
 ZIP = None
+SBOM = None
 RUNNER = []
 
 
@@ -38,8 +41,8 @@ class ReleaseZipTest(unittest.TestCase):
     def test_holds_the_tool_its_readme_and_its_licence(self):
         with zipfile.ZipFile(ZIP) as archive:
             files = {name for name in archive.namelist() if not name.endswith("/")}
-        self.assertEqual(files, {self.folder + "/" + name
-                                 for name in ("velkor-dpapi.exe", "README.md", "LICENSE")})
+        expected = ["velkor-dpapi.exe", "README.md", "LICENSE"] + ([SBOM] if SBOM else [])
+        self.assertEqual(files, {self.folder + "/" + name for name in expected})
 
     def test_selftest_runs_from_the_unpacked_zip(self):
         target = tempfile.mkdtemp(prefix="velkor-release-")
@@ -55,12 +58,13 @@ class ReleaseZipTest(unittest.TestCase):
 
 
 def main():
-    global ZIP, RUNNER
+    global ZIP, SBOM, RUNNER
     parser = argparse.ArgumentParser()
     parser.add_argument("--zip", required=True)
+    parser.add_argument("--sbom")
     parser.add_argument("--runner", action="append", default=[])
     args, rest = parser.parse_known_args()
-    ZIP, RUNNER = os.path.abspath(args.zip), args.runner
+    ZIP, SBOM, RUNNER = os.path.abspath(args.zip), args.sbom, args.runner
     if RUNNER:
         # The prefix made and Wine's services started first, so that neither its first-run notes
         # nor its services get in the way of the tool's streams.

@@ -1,7 +1,12 @@
 #!/usr/bin/env python3
 """Two release builds of the same source, in two fresh folders, one after the other, give the same
-velkor-dpapi.exe, zip and checksum file, byte for byte. The builds also differ in umask and time
-zone, and SOURCE_DATE_EPOCH is unset, so the release's time comes from the source itself.
+velkor-dpapi.exe, zip and checksum file, and the same two npm tarballs, byte for byte. The builds
+also differ in umask and time zone, and SOURCE_DATE_EPOCH is unset, so the release's time comes
+from the source itself.
+
+npm pack dates every entry of a tarball 1985-10-26 08:15:00 UTC and writes no owner, but it takes
+each file's mode from the file: the release stages the files with fixed modes, which the second
+build, made under umask 077, proves.
 
     reproducible_release.py --source DIR --name RELEASE [--toolchain FILE] [--generator NAME]
                             [--build-type TYPE] [unittest arguments]
@@ -11,12 +16,14 @@ the failure.
 """
 
 import argparse
+import glob
 import hashlib
 import os
 import shutil
 import struct
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 import unittest
@@ -26,9 +33,11 @@ from pe_image import PeImage
 
 SOURCE = None
 NAME = None
+VERSION = None
 CONFIGURE = []
 
 UNIX_TIME_FIELD = 0x5455  # a zip extra field: flags, then the modification time, UTC
+NPM_PACK_TIME = 499162500  # 1985-10-26 08:15:00 UTC, the time npm pack gives every entry
 
 
 def build(folder, umask, zone):
@@ -49,7 +58,8 @@ def build(folder, umask, zone):
                 command, process.stdout.decode(errors="replace"),
                 process.stderr.decode(errors="replace")))
     zip_path = os.path.join(folder, "package", NAME + ".zip")
-    return [os.path.join(binary, "velkor-dpapi.exe"), zip_path, zip_path + ".sha256"]
+    tarballs = sorted(glob.glob(os.path.join(folder, "package", "*.tgz")))
+    return [os.path.join(binary, "velkor-dpapi.exe"), zip_path, zip_path + ".sha256"] + tarballs
 
 
 def sha256(path):
@@ -95,7 +105,13 @@ class ReproducibleReleaseTest(unittest.TestCase):
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def test_both_builds_give_the_same_bytes(self):
+        self.assertEqual([os.path.basename(path) for path in self.first[3:]],
+                         ["velkor-dpapi-%s.tgz" % VERSION,
+                          "velkor-dpapi-win32-x64-%s.tgz" % VERSION])
+        self.assertEqual([os.path.basename(path) for path in self.first],
+                         [os.path.basename(path) for path in self.second])
         for first, second in zip(self.first, self.second):
+            print("  %s  %s" % (sha256(first), os.path.basename(first)), file=sys.stderr)
             with self.subTest(file=os.path.basename(first)):
                 self.assertEqual(sha256(first), sha256(second),
                                  "differ; read it with: diffoscope %s %s" % (first, second))
@@ -104,6 +120,28 @@ class ReproducibleReleaseTest(unittest.TestCase):
         with open(self.first[0], "rb") as stream:
             names = PeImage(stream.read()).section_names()
         self.assertEqual([name for name in names if name.startswith((".debug", "/"))], [])
+
+    def test_npm_tarballs_carry_fixed_times_modes_and_no_owner(self):
+        for path in self.first[3:] + self.second[3:]:
+            with self.subTest(tarball=path):
+                with open(path, "rb") as stream:
+                    self.assertEqual(stream.read(8)[4:], b"\0\0\0\0", "gzip header time")
+                with tarfile.open(path) as archive:
+                    members = archive.getmembers()
+                self.assertTrue(members)
+                self.assertEqual(
+                    [(m.name, m.type, m.mtime, m.mode, m.uid, m.gid, m.uname, m.gname)
+                     for m in members],
+                    [(m.name, tarfile.REGTYPE, NPM_PACK_TIME,
+                      0o755 if m.name.endswith(".exe") else 0o644, 0, 0, "", "")
+                     for m in members])
+
+    def test_the_platform_package_holds_the_zips_exe(self):
+        with zipfile.ZipFile(self.first[1]) as archive:
+            exe = archive.read(NAME + "/velkor-dpapi.exe")
+        with tarfile.open(self.first[4]) as archive:
+            self.assertEqual(archive.extractfile("package/velkor-dpapi.exe").read(), exe)
+        self.assertEqual(sha256(self.first[0]), hashlib.sha256(exe).hexdigest())
 
     def check_entry_times(self, zip_path, expected):
         with zipfile.ZipFile(zip_path) as archive:
@@ -126,15 +164,16 @@ class ReproducibleReleaseTest(unittest.TestCase):
 
 
 def main():
-    global SOURCE, NAME, CONFIGURE
+    global SOURCE, NAME, VERSION, CONFIGURE
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
     parser.add_argument("--name", required=True)
+    parser.add_argument("--version", required=True)
     parser.add_argument("--toolchain", default="")
     parser.add_argument("--generator", default="")
     parser.add_argument("--build-type", default="Release")
     args, rest = parser.parse_known_args()
-    SOURCE, NAME = os.path.abspath(args.source), args.name
+    SOURCE, NAME, VERSION = os.path.abspath(args.source), args.name, args.version
     CONFIGURE = ["-DCMAKE_BUILD_TYPE=" + args.build_type]
     if args.toolchain:
         CONFIGURE.append("-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain)

@@ -2,14 +2,17 @@
 """The Windows executable's hardening, seen from outside. crypt32 comes from the system folder
 alone, never from a crypt32.dll planted beside the tool or in the current folder, and one that
 cannot be loaded is a platform failure like any other. A crash ends the process at once, with no
-debugger or error report in between.
+debugger or error report in between; and the start-up leaves a fresh stack canary and an error
+mode with no crash dialog in place.
 
     windows_hardening.py --tool velkor-dpapi.exe --planted-dll crypt32.dll --importer importer.exe
-                         --crasher crash_on_purpose.exe [--runner wine] [unittest arguments]
+                         --crasher crash_on_purpose.exe --startup-state startup_state.exe
+                         [--runner wine] [unittest arguments]
 """
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -22,6 +25,7 @@ TOOL = None
 PLANTED_DLL = None
 IMPORTER = None
 CRASHER = None
+STARTUP_STATE = None
 RUNNER = []
 
 
@@ -51,6 +55,29 @@ class CrashTest(unittest.TestCase):
             with self.subTest(how):
                 self.assertEqual(run(CRASHER, [how], b"", None, "b"),
                                  (b"", b"", exit_status(code)))
+
+
+class StartUpTest(unittest.TestCase):
+    def test_a_fresh_canary_and_no_crash_dialog(self):
+        # Over two runs: the stack protector's canary differs, and its first (lowest) byte is
+        # zero, so that a string overrun cannot copy it; the error mode asks for no dialog on a
+        # crash, a critical error or a file that cannot be opened, where it did not before.
+        # SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX
+        dialogs_off = 0x0001 | 0x0002 | 0x8000
+        canaries = []
+        for _ in range(2):
+            out, err, status = run(STARTUP_STATE, [], b"", None, "b")
+            self.assertEqual((err, status), (b"", 0))
+            found = re.fullmatch(
+                rb"canary ([0-9a-f]{16})\r\nerror mode ([0-9a-f]+) ([0-9a-f]+)\r\n", out)
+            self.assertIsNotNone(found, out)
+            canary, before, after = (int(value, 16) for value in found.groups())
+            self.assertNotEqual(before & dialogs_off, dialogs_off, "the control")
+            self.assertEqual(after & dialogs_off, dialogs_off, "error mode %#x" % after)
+            self.assertEqual(canary & 0xFF, 0, "canary %016x" % canary)
+            self.assertNotEqual(canary, 0)
+            canaries.append(canary)
+        self.assertNotEqual(canaries[0], canaries[1])
 
 
 class DllLoadingTest(unittest.TestCase):
@@ -87,15 +114,17 @@ class DllLoadingTest(unittest.TestCase):
 
 
 def main():
-    global TOOL, PLANTED_DLL, IMPORTER, CRASHER, RUNNER
+    global TOOL, PLANTED_DLL, IMPORTER, CRASHER, STARTUP_STATE, RUNNER
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--planted-dll", required=True)
     parser.add_argument("--importer", required=True)
     parser.add_argument("--crasher", required=True)
+    parser.add_argument("--startup-state", required=True)
     parser.add_argument("--runner", action="append", default=[])
     args, rest = parser.parse_known_args()
     TOOL, PLANTED_DLL, IMPORTER, CRASHER = args.tool, args.planted_dll, args.importer, args.crasher
+    STARTUP_STATE = args.startup_state
     RUNNER = args.runner
     if RUNNER:
         wine_session.start(RUNNER)  # the prefix, and Wine's services kept off the runs' streams

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ libgtest-dev python3 libsodium-dev valgrind clang libclang-rt-dev
-  g++-mingw-w64-x86-64-posix wine wine64 osslsigncode openssl git gdb
+  g++-mingw-w64-x86-64-posix wine wine64 osslsigncode openssl sbsigntool git gdb
   "$@"
 )
 # Installed without the packages they recommend, which are many and none of them needed here.

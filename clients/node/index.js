@@ -3,6 +3,8 @@
 
 // Looked up on the module object at each call, so a test can watch what is spawned.
 import childProcess from "node:child_process";
+import { locatePackagedExecutable } from "./packaged.js";
+import { explainPlatformCode } from "./reasons.js";
 
 /** The largest secret (and blob) the tool reads: 33,554,430 hex digits. */
 export const MAX_SECRET_BYTES = 16_777_215;
@@ -28,7 +30,7 @@ const HEX_DIGITS = Buffer.from("0123456789abcdef", "latin1");
 
 export class VelkorDpapiError extends Error {
   constructor(message, { code, command, status = null, signal = null, platformCode = null,
-                         stderr = "", cause } = {}) {
+                         reason = null, stderr = "", cause } = {}) {
     super(message, cause === undefined ? undefined : { cause });
     this.name = "VelkorDpapiError";
     this.code = code;
@@ -36,18 +38,41 @@ export class VelkorDpapiError extends Error {
     this.status = status;
     this.signal = signal;
     this.platformCode = platformCode;
+    this.reason = reason;
     this.stderr = stderr;
   }
 }
 
+/**
+ * The absolute path of the executable installed with this package for the platform ("win32-x64";
+ * this process's platform and architecture when omitted), found now; throws a VelkorDpapiError
+ * with code "NO_EXECUTABLE" when there is none.
+ */
+export function packagedExecutable(platform = `${process.platform}-${process.arch}`) {
+  if (typeof platform !== "string") {
+    throw new TypeError("velkor-dpapi: the platform must be a string such as \"win32-x64\"");
+  }
+  const { file, problem } = locatePackagedExecutable(platform);
+  if (file === undefined) {
+    throw new VelkorDpapiError(problem, { code: "NO_EXECUTABLE", command: null });
+  }
+  return file;
+}
+
 export function createClient(executable, options = {}) {
-  const { launcher = [], timeoutMs = DEFAULT_TIMEOUT_MS, env } = options;
-  requireAbsolute(executable, "executable");
+  // createClient(options): the packaged executable, with these options.
+  if (arguments.length === 1 && executable !== null && typeof executable === "object") {
+    [executable, options] = [undefined, executable];
+  }
+  const { launcher = [], timeoutMs = DEFAULT_TIMEOUT_MS, env, platform } = options;
+  if (executable !== undefined) requireAbsolute(executable, "executable");
   if (!Array.isArray(launcher) || !launcher.every((part) => typeof part === "string")) {
     throw new TypeError("velkor-dpapi: the launcher must be an array of strings");
   }
   if (launcher.length > 0) requireAbsolute(launcher[0], "launcher");
   requireTimeout(timeoutMs);
+  // Resolved here, at the call, to an absolute path; never looked up on PATH.
+  if (executable === undefined) executable = packagedExecutable(platform);
   const [file, ...prefix] = [...launcher, executable];
   const settings = { file, prefix, timeoutMs, env };
 
@@ -267,8 +292,11 @@ function outcome(command, status, killSignal, stdout, stderr) {
   // The self-test's verdict: status 4 with "mismatch" on standard output.
   const mismatch = code === "DPAPI_FAILED" && command === "selftest" && isLine(stdout, "mismatch");
   const detail = stderr.trim() || (mismatch ? "mismatch" : `exit status ${status}`);
-  return new VelkorDpapiError(`velkor-dpapi ${command}: ${detail}`,
-    { code, command, status, platformCode, stderr });
+  // A known code says, in plain words, what happened and what the caller can do.
+  const known = platformCode === null ? null : explainPlatformCode(platformCode, command);
+  const explained = known === null ? "" : `: ${known.reason}: ${known.happened}. ${known.action}.`;
+  return new VelkorDpapiError(`velkor-dpapi ${command}: ${detail}${explained}`,
+    { code, command, status, platformCode, reason: known?.reason ?? null, stderr });
 }
 
 function abortError(command, signal) {

@@ -67,6 +67,18 @@ DWORD key_folder(Path &folder) {
   return fits && folder.append("/velkor-dpapi") ? 0 : ERROR_PATH_NOT_FOUND;
 }
 
+// Flushes the entry a new file or folder was given in the folder that holds `path`, so that a
+// power cut cannot take it away again. Best effort: a folder that cannot be opened or flushed
+// leaves the entry to the file system's own schedule.
+void sync_parent_folder(const char *path) {
+  Path parent;
+  if (!parent.append(path)) return;
+  while (parent.length > 1 && parent.text[parent.length - 1] != '/') --parent.length;
+  parent.text[parent.length] = '\0';
+  const Descriptor directory(open(parent.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.fd >= 0) fsync(directory.fd);
+}
+
 // Makes the folder and any missing parents, each the user's alone. The mode asked for at mkdir is
 // cut by the umask: set it whatever that is, or a folder the user cannot enter would fail every
 // later run, and lock every other program out of it too. Folders that were there are left as
@@ -79,6 +91,7 @@ DWORD make_folders(Path &folder) {
     const bool made = mkdir(folder.text, 0700) == 0;
     const int error = errno;
     const bool usable = !made || chmod(folder.text, 0700) == 0;
+    if (made) sync_parent_folder(folder.text);
     folder.text[end] = kept;
     if (!made && error != EEXIST) {
       return (error == ENOENT || error == ENOTDIR) ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
@@ -175,11 +188,10 @@ bool write_key(int fd, const unsigned char (&key)[kMasterKeyBytes]) {
 }
 
 // The outcome of giving a fully written key file the key's name.
-DWORD finish_link(bool linked, int link_error, const Path &folder, const Path &path,
+DWORD finish_link(bool linked, int link_error, const Path &path,
                   unsigned char (&key)[kMasterKeyBytes]) {
   if (linked) {
-    const Descriptor directory(open(folder.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.fd >= 0) fsync(directory.fd);
+    sync_parent_folder(path.text);
     return 0;
   }
   sodium_memzero(key, sizeof key);
@@ -213,7 +225,7 @@ bool create_unnamed_key(const Path &folder, const Path &path, unsigned char (&ke
   const bool linked = linkat(AT_FDCWD, through_proc, AT_FDCWD, path.text, AT_SYMLINK_FOLLOW) == 0;
   const int link_error = errno;
   if (!linked && link_error == ENOENT && access("/proc/self/fd", F_OK) != 0) return false;
-  error = finish_link(linked, link_error, folder, path, key);
+  error = finish_link(linked, link_error, path, key);
   return true;
 }
 #endif
@@ -222,15 +234,16 @@ bool create_unnamed_key(const Path &folder, const Path &path, unsigned char (&ke
 // name is removed on every path.
 DWORD create_named_key(const Path &folder, const Path &path,
                        unsigned char (&key)[kMasterKeyBytes]) {
+  // A name no longer than the key's own: it fits wherever the key's path does.
   Path temporary = folder;
-  if (!temporary.append("/.master.key.XXXXXX")) return ERROR_ACCESS_DENIED;
+  if (!temporary.append("/.keyXXXXXX")) return ERROR_ACCESS_DENIED;
   const Descriptor file(mkstemp(temporary.text));
   if (file.fd < 0) return ERROR_ACCESS_DENIED;
   const bool written = fchmod(file.fd, 0600) == 0 && write_key(file.fd, key);
   const bool linked = written && link(temporary.text, path.text) == 0;
   const int link_error = written ? errno : 0;
   unlink(temporary.text);
-  return finish_link(linked, link_error, folder, path, key);
+  return finish_link(linked, link_error, path, key);
 }
 
 // Makes a fresh key and gives it the key's name: the name never shows a partial key, and linking

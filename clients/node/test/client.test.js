@@ -9,6 +9,7 @@ import { join } from "node:path";
 import { after, describe, test } from "node:test";
 import { setTimeout as sleep } from "node:timers/promises";
 import { createClient, MAX_SECRET_BYTES, VelkorDpapiError } from "../index.js";
+import { explainPlatformCode } from "../reasons.js";
 
 const USAGE = "usage: velkor-dpapi protect|unprotect|selftest\n";
 const posixOnly = process.platform === "win32" ? "POSIX only" : false;
@@ -128,6 +129,11 @@ describe("answers the tool may give", () => {
 
   const detail = (command, text) => `velkor-dpapi ${command}: ${text}`;
   const NOT_HEX = "standard output is not one line of lower-case hex";
+  // A known platform code adds its reason and plain words (their text: reasons.test.js).
+  const explained = (command, code, text) => {
+    const { reason, happened, action } = explainPlatformCode(code, command);
+    return `${text}: ${reason}: ${happened}. ${action}.`;
+  };
   // [command, stdout, stderr, status, expected code, platform code, message detail]
   const FAILURES = [
     ["protect", "", USAGE.replace("\n", "\r\n"), 2, "USAGE", null,
@@ -137,19 +143,20 @@ describe("answers the tool may give", () => {
     ["protect", "", "DPAPI protect failed (error 13)\n", 3, "BAD_INPUT", null,
       "DPAPI protect failed (error 13)"],
     ["unprotect", "", "DPAPI unprotect failed (error 13)\r\n", 4, "DPAPI_FAILED", 13,
-      "DPAPI unprotect failed (error 13)"],
+      explained("unprotect", 13, "DPAPI unprotect failed (error 13)")],
     ["protect", "", "DPAPI protect failed (error 2148073483)\n", 4, "DPAPI_FAILED", 2148073483,
-      "DPAPI protect failed (error 2148073483)"],
+      explained("protect", 2148073483, "DPAPI protect failed (error 2148073483)")],
     ["unprotect", "", "DPAPI unprotect failed (error 4294967296)\n", 4, "DPAPI_FAILED", null,
       "DPAPI unprotect failed (error 4294967296)"],
     ["unprotect", "", "DPAPI unprotect failed (error 13) again\n", 4, "DPAPI_FAILED", null,
       "DPAPI unprotect failed (error 13) again"],
-    ["selftest", "", "protect failed 87\r\n", 4, "DPAPI_FAILED", 87, "protect failed 87"],
+    ["selftest", "", "protect failed 87\r\n", 4, "DPAPI_FAILED", 87,
+      explained("selftest", 87, "protect failed 87")],
     ["selftest", "", "unprotect failed 4294967295\n", 4, "DPAPI_FAILED", 4294967295,
       "unprotect failed 4294967295"],
     ["selftest", "mismatch\r\n", "", 4, "DPAPI_FAILED", null, "mismatch"],
     ["selftest", "mismatch\n", "unprotect failed 13\n", 4, "DPAPI_FAILED", 13,
-      "unprotect failed 13"],
+      explained("selftest", 13, "unprotect failed 13")],
     ["unprotect", "", "", 4, "DPAPI_FAILED", null, "exit status 4"],
     ["protect", "00f", "write failed\n", 5, "WRITE_FAILED", null, "write failed"],
     ["selftest", "", "write failed\r\n", 5, "WRITE_FAILED", null, "write failed"],
@@ -214,7 +221,7 @@ describe("spawning", () => {
     const spawns = watchSpawns(t);
     const tool = standIn();
     for (const executable of ["velkor-dpapi", "./velkor-dpapi", "build/velkor-dpapi", "", 42,
-      undefined, `${tool.path}\0`]) {
+      null, `${tool.path}\0`]) {
       assert.throws(() => createClient(executable),
         { name: "TypeError", message: "velkor-dpapi: the executable must be an absolute path" });
     }

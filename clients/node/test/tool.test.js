@@ -73,8 +73,11 @@ describe("the built tool", { skip: tool ? false : "VELKOR_DPAPI_TOOL is not set"
       const stderr = `DPAPI unprotect failed (error 13)${lineEnd}`;
       await assert.rejects(client.unprotect(blob), {
         name: "VelkorDpapiError", code: "DPAPI_FAILED", command: "unprotect", status: 4,
-        signal: null, platformCode: 13, stderr,
-        message: "velkor-dpapi unprotect: DPAPI unprotect failed (error 13)",
+        signal: null, platformCode: 13, reason: "ERROR_INVALID_DATA", stderr,
+        message: "velkor-dpapi unprotect: DPAPI unprotect failed (error 13): ERROR_INVALID_DATA: " +
+          "the blob does not open: it was changed or cut short, or sealed with other entropy. " +
+          "It cannot be opened as it is: restore the blob from a backup, or enrol the secret " +
+          "again.",
       });
     }
   });
@@ -82,7 +85,7 @@ describe("the built tool", { skip: tool ? false : "VELKOR_DPAPI_TOOL is not set"
   // The stand-in's blob marker and version, and no key yet in the fresh profile.
   test("a code with its top bit set", { skip: windows && "the stand-in's code" }, async () => {
     await assert.rejects(client.unprotect(Buffer.from(`564b445001${"00".repeat(44)}`, "hex")), {
-      code: "DPAPI_FAILED", status: 4, platformCode: 2148073483,
+      code: "DPAPI_FAILED", status: 4, platformCode: 2148073483, reason: "NTE_BAD_KEY_STATE",
       stderr: "DPAPI unprotect failed (error 2148073483)\n",
     });
   });

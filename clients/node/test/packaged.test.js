@@ -1,0 +1,207 @@
+// createClient() without a path: the executable of the platform package, found from the
+// package's own folder up through node_modules at the call, and taken out of an Electron app's
+// asar archive. Electron is played by a folder named app.asar (as Electron's file system shows
+// the archive) beside app.asar.unpacked, and by process.versions.electron set in a child Node.
+import assert from "node:assert/strict";
+import childProcess from "node:child_process";
+import { copyFileSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { after, describe, test } from "node:test";
+import { createClient, packagedExecutable, VelkorDpapiError } from "../index.js";
+import { locatePackagedExecutable, unpackedPath } from "../packaged.js";
+
+const PACKAGE_FOLDER = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
+const PACKAGE_FILES = ["index.js", "packaged.js", "reasons.js", "package.json"];
+const EXE = ["@velkor-dpapi", "win32-x64", "velkor-dpapi.exe"];
+const THIS_PLATFORM = `${process.platform}-${process.arch}`;
+const posixOnly = process.platform === "win32" ? "POSIX only" : false;
+
+const root = mkdtempSync(path.join(tmpdir(), "velkor-node-packaged-"));
+after(() => rmSync(root, { recursive: true, force: true }));
+
+// A lookup over a fixed set of files, for either kind of path.
+const filesAt = (files) => (candidate) => files.includes(candidate);
+
+describe("the asar mapping", () => {
+  const CASES = [
+    ["/opt/Wallet/resources/app.asar/node_modules/@velkor-dpapi/win32-x64/velkor-dpapi.exe",
+      "/opt/Wallet/resources/app.asar.unpacked/node_modules/@velkor-dpapi/win32-x64/" +
+        "velkor-dpapi.exe"],
+    ["C:\\Program Files\\Wallet\\resources\\app.asar\\node_modules\\velkor-dpapi.exe",
+      "C:\\Program Files\\Wallet\\resources\\app.asar.unpacked\\node_modules\\velkor-dpapi.exe"],
+    ["C:/Wallet/resources/other.asar/a.exe", "C:/Wallet/resources/other.asar.unpacked/a.exe"],
+    // Already unpacked, not an archive, or an archive file itself: unchanged.
+    ["/opt/W/resources/app.asar.unpacked/a.exe", "/opt/W/resources/app.asar.unpacked/a.exe"],
+    ["/opt/W/resources/app/node_modules/a.exe", "/opt/W/resources/app/node_modules/a.exe"],
+    ["/opt/Wallet/resources/app.asar", "/opt/Wallet/resources/app.asar"],
+    ["/opt/Wallet/app.asarx/a.exe", "/opt/Wallet/app.asarx/a.exe"],
+    // Only the first archive on the way counts.
+    ["/a.asar/b.asar/c.exe", "/a.asar.unpacked/b.asar/c.exe"],
+  ];
+  for (const [from, to] of CASES) {
+    test(from, () => assert.equal(unpackedPath(from), to));
+  }
+});
+
+describe("finding the packaged executable", () => {
+  const hoisted = "/p/node_modules/@velkor-dpapi/win32-x64/velkor-dpapi.exe";
+  const nested = "/p/node_modules/velkor-dpapi/node_modules/@velkor-dpapi/win32-x64/" +
+    "velkor-dpapi.exe";
+  const from = "/p/node_modules/velkor-dpapi";
+
+  test("the nearest node_modules on the way up, as Node resolves a dependency", () => {
+    for (const [files, expected] of [[[hoisted], hoisted], [[nested, hoisted], nested]]) {
+      assert.deepEqual(locatePackagedExecutable("win32-x64",
+        { from, electron: false, fileExists: filesAt(files) }), { file: expected });
+    }
+  });
+
+  test("with Windows paths", () => {
+    const folder = "C:\\Users\\u\\AppData\\Local\\Programs\\Wallet\\resources\\app.asar\\" +
+      "node_modules\\velkor-dpapi";
+    const inArchive = "C:\\Users\\u\\AppData\\Local\\Programs\\Wallet\\resources\\app.asar\\" +
+      "node_modules\\@velkor-dpapi\\win32-x64\\velkor-dpapi.exe";
+    const unpacked = inArchive.replace("\\app.asar\\", "\\app.asar.unpacked\\");
+    assert.deepEqual(locatePackagedExecutable("win32-x64", {
+      from: folder, electron: true, fileExists: filesAt([inArchive, unpacked]),
+      pathApi: path.win32,
+    }), { file: unpacked });
+  });
+
+  test("through app.asar: the unpacked copy in Electron, the path as it is elsewhere", () => {
+    const archived = "/opt/W/resources/app.asar/node_modules/@velkor-dpapi/win32-x64/" +
+      "velkor-dpapi.exe";
+    const unpacked = archived.replace("/app.asar/", "/app.asar.unpacked/");
+    const search = { from: "/opt/W/resources/app.asar/node_modules/velkor-dpapi" };
+    assert.deepEqual(locatePackagedExecutable("win32-x64",
+      { ...search, electron: true, fileExists: filesAt([archived, unpacked]) }),
+    { file: unpacked });
+    assert.deepEqual(locatePackagedExecutable("win32-x64",
+      { ...search, electron: false, fileExists: filesAt([archived]) }), { file: archived });
+    const { problem } = locatePackagedExecutable("win32-x64",
+      { ...search, electron: true, fileExists: filesAt([archived]) });
+    assert.equal(problem, `velkor-dpapi: the packaged executable is inside an asar archive ` +
+      `(${archived}), where it cannot be run, and not in its unpacked folder: list it in the ` +
+      "app's asarUnpack (see the package's README), or pass the executable's absolute path to " +
+      "createClient()");
+  });
+
+  test("none for a platform without a package, nor when the package is missing", () => {
+    for (const platform of ["linux-x64", "darwin-arm64", "win32-ia32", "win32-arm64",
+      "constructor", "__proto__"]) {
+      assert.deepEqual(locatePackagedExecutable(platform, { from, fileExists: () => true }), {
+        problem: `velkor-dpapi: no packaged executable for ${platform} (only Windows x64, ` +
+          "win32-x64, has one): pass the executable's absolute path to createClient()",
+      });
+    }
+    assert.deepEqual(locatePackagedExecutable("win32-x64",
+      { from, electron: false, fileExists: filesAt(["/p/velkor-dpapi.exe"]) }), {
+      problem: "velkor-dpapi: the packaged executable for win32-x64 is not installed (the " +
+        "optional dependency @velkor-dpapi/win32-x64 is missing: install without omitting " +
+        "optional dependencies), or pass the executable's absolute path to createClient()",
+    });
+  });
+});
+
+describe("createClient() with no path", () => {
+  test("fails at once where no packaged executable exists, spawning nothing", (t) => {
+    const spawn = t.mock.method(childProcess, "spawn");
+    for (const call of [() => createClient(), () => createClient({ timeoutMs: 5 }),
+      () => createClient(undefined, {}), () => packagedExecutable()]) {
+      assert.throws(call, (error) => {
+        assert.ok(error instanceof VelkorDpapiError);
+        assert.deepEqual([error.code, error.command, error.status, error.platformCode,
+          error.reason], ["NO_EXECUTABLE", null, null, null, null]);
+        assert.match(error.message, new RegExp(`^velkor-dpapi: no packaged executable for ` +
+          `${THIS_PLATFORM} .*: pass the executable's absolute path to createClient\\(\\)$`));
+        return true;
+      });
+    }
+    // This source tree has no node_modules holding the platform package.
+    assert.throws(() => createClient({ platform: "win32-x64" }),
+      { code: "NO_EXECUTABLE", message: /the packaged executable for win32-x64 is not installed/ });
+    assert.throws(() => createClient({ platform: 64 }), TypeError);
+    assert.equal(spawn.mock.callCount(), 0);
+  });
+
+  // An installed layout: the package's files under node_modules and a stand-in named
+  // velkor-dpapi.exe in the platform package, which reports where it ran from. The current
+  // folder, PATH and NODE_PATH each hold a decoy that must never be chosen.
+  function install(appFolder) {
+    const modules = path.join(appFolder, "node_modules");
+    mkdirSync(path.join(modules, "velkor-dpapi"), { recursive: true });
+    for (const file of PACKAGE_FILES) {
+      copyFileSync(path.join(PACKAGE_FOLDER, file), path.join(modules, "velkor-dpapi", file));
+    }
+    return { module: path.join(modules, "velkor-dpapi", "index.js"),
+      exe: path.join(modules, ...EXE) };
+  }
+
+  function standIn(file, answer) {
+    mkdirSync(path.dirname(file), { recursive: true });
+    writeFileSync(file, `#!${process.execPath}\n` +
+      `process.stdin.resume(); process.stdin.on("end", () => { process.stdout.write(` +
+      `${JSON.stringify(answer)}); process.exitCode = ${answer === "ok\n" ? 0 : 4}; });\n`,
+    { mode: 0o755 });
+  }
+
+  // Runs a child Node in a folder of decoys that imports the module, prints the path it
+  // resolves and runs selftest through createClient() with no path.
+  function runChild(module, { electron = false } = {}) {
+    const decoys = mkdtempSync(path.join(root, "decoys-"));
+    for (const folder of ["", "bin", "global"]) {
+      standIn(path.join(decoys, folder, "velkor-dpapi.exe"), "decoy\n");
+      standIn(path.join(decoys, folder, "node_modules", ...EXE), "decoy\n");
+    }
+    const script = `
+      ${electron ? 'Object.defineProperty(process.versions, "electron", { value: "33.0.0" });' : ""}
+      const { createClient, packagedExecutable } = await import(${JSON.stringify(module)});
+      console.log(packagedExecutable("win32-x64"));
+      await createClient({ platform: "win32-x64" }).selftest();
+      console.log("selftest ok");`;
+    const env = { ...process.env, PATH: `${path.join(decoys, "bin")}:${process.env.PATH}`,
+      NODE_PATH: path.join(decoys, "global", "node_modules") };
+    return childProcess.spawnSync(process.execPath, ["--input-type=module", "-e", script],
+      { cwd: decoys, env, encoding: "utf8", timeout: 60_000 });
+  }
+
+  test("runs the installed package's executable by its absolute path", { skip: posixOnly },
+    () => {
+      const app = path.join(root, "plain-app");
+      const { module, exe } = install(app);
+      standIn(exe, "ok\n");
+      const child = runChild(module);
+      assert.deepEqual([child.stdout, child.stderr, child.status],
+        [`${exe}\nselftest ok\n`, "", 0]);
+    });
+
+  test("never one from the current folder, PATH or NODE_PATH", { skip: posixOnly }, () => {
+    const { module } = install(path.join(root, "app-without-its-platform-package"));
+    const child = runChild(module);
+    assert.deepEqual([child.stdout, child.status], ["", 1]);
+    assert.match(child.stderr, new RegExp("VelkorDpapiError: velkor-dpapi: the packaged " +
+      "executable for win32-x64 is not installed"));
+  });
+
+  test("in Electron, runs the unpacked copy beside app.asar, never the archived one",
+    { skip: posixOnly }, () => {
+      const resources = path.join(root, "electron-app", "resources");
+      const archive = path.join(resources, "app.asar");
+      const { module, exe: archived } = install(archive);
+      standIn(archived, "archived copy\n");
+      const unpacked = path.join(resources, "app.asar.unpacked", "node_modules", ...EXE);
+      standIn(unpacked, "ok\n");
+      const child = runChild(module, { electron: true });
+      assert.deepEqual([child.stdout, child.stderr, child.status],
+        [`${unpacked}\nselftest ok\n`, "", 0]);
+
+      // Without asarUnpack there is no unpacked copy: a clear failure, nothing run.
+      rmSync(unpacked);
+      const missing = runChild(module, { electron: true });
+      assert.equal(missing.status, 1);
+      assert.match(missing.stderr, new RegExp("VelkorDpapiError: velkor-dpapi: the packaged " +
+        "executable is inside an asar archive .* list it in the app's asarUnpack"));
+    });
+});

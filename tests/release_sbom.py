@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""The release's software bill of materials, velkor-dpapi.cdx.json: valid CycloneDX 1.5 by
+CycloneDX's own validator (tests/validate_sbom.cjs, from the npm registry at the version
+tests/npm-tools pins), the same file in the zip and in the platform package, naming the zip's
+executable by its SHA-256, its version and licence, and exactly what the linker took from the
+toolchain (read from its map), each with the Debian package that holds it and that package's
+installed version.
+
+    release_sbom.py --zip PATH --platform-tarball PATH --map PATH --version X.Y.Z
+                    --tools DIR [--node PATH] [unittest arguments]
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ZIP = TARBALL = MAP = VERSION = TOOLS = None
+NODE = "node"
+SBOM = "velkor-dpapi.cdx.json"
+
+
+def from_zip(name):
+    with zipfile.ZipFile(ZIP) as archive:
+        folder = os.path.basename(ZIP)[:-len(".zip")]
+        return archive.read(folder + "/" + name)
+
+
+def from_tarball(name):
+    with tarfile.open(TARBALL) as archive:
+        return archive.extractfile("package/" + name).read()
+
+
+def linked_from_toolchain():
+    """The real paths of the archives the linker took members from and of the objects it loaded
+    whole, outside the build (the build's own inputs are named relative to it)."""
+    with open(MAP, encoding="utf-8") as stream:
+        text = stream.read()
+    members = text[:text.index("Memory Configuration")]
+    paths = {match.group(1) for match in re.finditer(r"^(/\S+\.a)\(", members, re.M)}
+    paths |= {match.group(1) for match in re.finditer(r"^LOAD (/\S+\.o)$", text, re.M)}
+    return {os.path.realpath(path) for path in paths}
+
+
+def dpkg_owner(path):
+    owner = subprocess.run(["dpkg-query", "-S", path], capture_output=True, text=True,
+                           check=True).stdout
+    return re.match(r"^([^:, ]+)", owner).group(1)
+
+
+def dpkg_version(package):
+    return subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], capture_output=True,
+                          text=True, check=True).stdout
+
+
+def properties(component):
+    return {entry["name"]: entry["value"] for entry in component.get("properties", [])}
+
+
+class ReleaseSbomTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.text = from_zip(SBOM)
+        cls.bom = json.loads(cls.text)
+        cls.folder = tempfile.mkdtemp(prefix="velkor-sbom-")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def validate(self, name, data):
+        path = os.path.join(self.folder, name)
+        with open(path, "wb") as stream:
+            stream.write(data)
+        return subprocess.run([NODE, os.path.join(HERE, "validate_sbom.cjs"), TOOLS, path],
+                              capture_output=True, text=True, timeout=300)
+
+    def test_cyclonedx_validates_it_and_rejects_a_changed_one(self):
+        process = self.validate("release.cdx.json", self.text)
+        self.assertEqual((process.returncode, process.stderr), (0, ""), process.stdout)
+        self.assertRegex(process.stdout, r": valid CycloneDX 1\.5\n$")
+        # The validator at work: a hash that is no SHA-256, and a field the schema lacks.
+        for label, change in (("short-hash", lambda bom: bom["metadata"]["component"]["hashes"][0]
+                               .update(content="abc")),
+                              ("extra-field", lambda bom: bom.update(built="yesterday"))):
+            with self.subTest(change=label):
+                bom = json.loads(self.text)
+                change(bom)
+                process = self.validate(label + ".cdx.json", json.dumps(bom).encode())
+                self.assertEqual(process.returncode, 1, process.stdout + process.stderr)
+                self.assertIn(": not valid CycloneDX 1.5: ", process.stdout)
+
+    def test_the_platform_package_carries_the_same_file(self):
+        self.assertEqual(from_tarball(SBOM), self.text)
+
+    def test_names_the_released_executable(self):
+        component = self.bom["metadata"]["component"]
+        exe = from_zip("velkor-dpapi.exe")
+        self.assertEqual(
+            (component["type"], component["name"], component["version"], component["licenses"],
+             component["hashes"], properties(component)),
+            ("application", "velkor-dpapi", VERSION, [{"license": {"id": "MIT"}}],
+             [{"alg": "SHA-256", "content": hashlib.sha256(exe).hexdigest()}],
+             {"velkor-dpapi:file": "velkor-dpapi.exe"}))
+        self.assertEqual(from_tarball("velkor-dpapi.exe"), exe)
+
+    def test_lists_what_the_linker_took_from_the_toolchain(self):
+        declared = {}
+        for component in self.bom["components"]:
+            for name in properties(component)["velkor-dpapi:linked-statically"].split():
+                declared[name] = component
+        linked = linked_from_toolchain()
+        self.assertEqual({os.path.basename(path) for path in linked}, set(declared),
+                         "the link and the SBOM's lists of what was linked in differ")
+        for name in ("libstdc++", "libgcc", "winpthreads", "mingw-w64-runtime"):
+            self.assertIn(name, {component["name"] for component in declared.values()})
+        # Each from the Debian package the SBOM names, at its installed version.
+        for path in sorted(linked):
+            component = declared[os.path.basename(path)]
+            package = properties(component)["velkor-dpapi:debian-package"]
+            with self.subTest(file=path):
+                self.assertEqual(dpkg_owner(path), package)
+                self.assertEqual(component["version"], dpkg_version(package))
+                self.assertTrue(component["purl"].startswith("pkg:deb/debian/"))
+                self.assertTrue(component["licenses"])
+
+    def test_every_component_is_a_dependency_of_the_executable(self):
+        names = [component["bom-ref"] for component in self.bom["components"]]
+        self.assertEqual(self.bom["dependencies"][0], {"ref": "velkor-dpapi", "dependsOn": names})
+
+
+def main():
+    global ZIP, TARBALL, MAP, VERSION, TOOLS, NODE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--zip", required=True)
+    parser.add_argument("--platform-tarball", required=True)
+    parser.add_argument("--map", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--tools", required=True)
+    parser.add_argument("--node", default="node")
+    args, rest = parser.parse_known_args()
+    ZIP, TARBALL, MAP = (os.path.abspath(path) for path in (args.zip, args.platform_tarball,
+                                                            args.map))
+    VERSION, TOOLS, NODE = args.version, os.path.abspath(args.tools), args.node
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
