@@ -568,7 +568,9 @@ describe("standard error", () => {
       name: "VelkorDpapiError", code: "DPAPI_FAILED", command: "unprotect", status: 4,
       signal: null, platformCode: null, stderr: kept, message: `velkor-dpapi unprotect: ${kept}`,
     });
-    assert.ok(held < 8 << 20, `${held} bytes held while the tool wrote 40 MiB to standard error`);
+    // Chunks still on their way through the stream may be held for a moment (up to 8.4 MiB seen
+    // on a loaded machine); a client that kept the flood would hold all 40 MiB.
+    assert.ok(held < 16 << 20, `${held} bytes held while the tool wrote 40 MiB to standard error`);
   });
 });
 
