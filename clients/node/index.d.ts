@@ -65,7 +65,10 @@ export interface ClientOptions {
   platform?: PackagedPlatform;
   /** Absolute path of a program to run the tool with, and its arguments: ["/usr/bin/wine"]. */
   launcher?: readonly string[];
-  /** Milliseconds a call may take before its child is killed; 0 for none. Default 60000. */
+  /**
+   * Milliseconds a call may take before its child is killed; 0 for none. Default 60000. A call
+   * settles at most 500 ms after its deadline, whatever holds the child's pipes.
+   */
   timeoutMs?: number;
   /** The child's environment; the current process's when omitted. */
   env?: Record<string, string | undefined>;
@@ -79,7 +82,7 @@ export interface CallOptions {
 }
 
 export interface VelkorDpapiClient {
-  /** Seals a secret; resolves with the sealed blob. */
+  /** Seals a secret; resolves with the sealed blob, never empty (an empty line is "PROTOCOL"). */
   protect(secret: Uint8Array, options?: CallOptions): Promise<Uint8Array>;
   /**
    * Opens a sealed blob; resolves with the secret in a new buffer, which is the caller's to wipe

@@ -14,6 +14,11 @@ export const MAX_SECRET_BYTES = 16_777_215;
 const MAX_OUTPUT_BYTES = 2 * (MAX_SECRET_BYTES + 65_536) + 2;
 const MAX_STDERR_BYTES = 65_536;
 const DEFAULT_TIMEOUT_MS = 60_000;
+// Once the tool has exited, how long the rest of its output may take to arrive. A process it left
+// holding the pipes (Wine's services) would otherwise hold the call until that process ends; past
+// this grace the call settles on what arrived, and also when a killed child has not been seen to
+// exit.
+const EXIT_GRACE_MS = 500;
 
 const STATUS_CODES = new Map([
   [2, "USAGE"],
@@ -127,6 +132,10 @@ function decodeHexLine(line, command) {
   if (bytes === null) {
     throw protocolError(command, "standard output is not one line of lower-case hex");
   }
+  // A sealed blob is never empty: storing an empty one would lose the secret.
+  if (command === "protect" && bytes.length === 0) {
+    throw protocolError(command, "standard output is an empty line, not a sealed blob");
+  }
   return bytes;
 }
 
@@ -164,8 +173,9 @@ function protocolError(command, what, stderr = "", status = 0) {
 }
 
 // Spawns the tool once, writes the input hex (if any) and closes standard input, and settles once
-// the child is gone: with its standard output when it exited with status 0 and said nothing on
-// standard error, else with an error. Every other buffer of hex it held is wiped.
+// the child has exited and its pipes have closed, or EXIT_GRACE_MS after its exit while something
+// else holds them: with its standard output when it exited with status 0 and said nothing on
+// standard error, else with an error. Every other buffer it held is wiped.
 async function run({ file, prefix, timeoutMs: clientTimeout, env }, command, hex, callOptions) {
   let signal;
   let timeoutMs;
@@ -188,17 +198,26 @@ async function run({ file, prefix, timeoutMs: clientTimeout, env }, command, hex
     let errLength = 0;
     let child = null;
     let stopped = null; // why this call killed the child
+    let exit = null; // [status, signal] once the child has exited
     let timer;
+    let grace;
+    let drain;
     let settled = false;
 
     const finish = (error, stdout) => {
       if (settled) return;
       settled = true;
       clearTimeout(timer);
+      clearTimeout(grace);
+      clearImmediate(drain);
       signal?.removeEventListener("abort", onAbort);
       hex?.fill(0);
       for (const chunk of outChunks) chunk.fill(0);
-      child?.stdio.forEach((stream) => stream?.destroy());
+      if (child !== null) {
+        child.stdio.forEach((stream) => stream?.destroy());
+        // A child that outlives its kill must not keep this process running.
+        if (exit === null) child.unref();
+      }
       if (error) {
         stdout?.fill(0);
         reject(error);
@@ -207,10 +226,27 @@ async function run({ file, prefix, timeoutMs: clientTimeout, env }, command, hex
       }
     };
 
+    // Once killed, the child's output no longer counts.
     const stop = (error) => {
       if (stopped !== null || settled) return;
       stopped = error;
+      if (exit !== null) return finish(error);
       child.kill("SIGKILL");
+      grace = setTimeout(() => finish(error), EXIT_GRACE_MS);
+    };
+
+    // The outcome of an exit from what its pipes carried. A line cut short is never taken: every
+    // answer must end with its line end.
+    const answer = () => {
+      if (settled) return;
+      const [status, killSignal] = exit;
+      const errBytes = Buffer.concat(errChunks);
+      const stderr = errBytes.toString("utf8");
+      errBytes.fill(0);
+      const stdout = Buffer.alloc(outLength);
+      let offset = 0;
+      for (const chunk of outChunks) offset += chunk.copy(stdout, offset);
+      finish(outcome(command, status, killSignal, stdout, stderr), stdout);
     };
 
     const onAbort = () => stop(abortError(command, signal));
@@ -243,18 +279,19 @@ async function run({ file, prefix, timeoutMs: clientTimeout, env }, command, hex
       }
       errLength += chunk.length;
     });
-    // Once killed, the child's output no longer counts, and a process it started may still hold
-    // its pipes open: settle on its exit.
-    child.on("exit", () => {
-      if (stopped !== null) finish(stopped);
-    });
-    child.on("close", (status, killSignal) => {
+    // Its pipes close once the output has all arrived, unless a process it started holds them:
+    // then the output is taken as it stands after the grace and one more turn of the event loop,
+    // which reads what already waits in the pipes however long this process was kept busy.
+    child.on("exit", (status, killSignal) => {
+      if (settled) return;
+      exit = [status, killSignal];
       if (stopped !== null) return finish(stopped);
-      const stderr = Buffer.concat(errChunks).toString("utf8");
-      const stdout = Buffer.alloc(outLength);
-      let offset = 0;
-      for (const chunk of outChunks) offset += chunk.copy(stdout, offset);
-      finish(outcome(command, status, killSignal, stdout, stderr), stdout);
+      clearTimeout(timer);
+      grace = setTimeout(() => (drain = setImmediate(answer)), EXIT_GRACE_MS);
+    });
+    child.on("close", () => {
+      if (stopped !== null) return finish(stopped);
+      answer();
     });
 
     if (timeoutMs > 0) {

@@ -7,9 +7,17 @@ import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, test } from "node:test";
-import { setTimeout as sleep } from "node:timers/promises";
+import { setImmediate as nextTurn, setTimeout as sleep } from "node:timers/promises";
+import { fileURLToPath } from "node:url";
+import { setFlagsFromString } from "node:v8";
+import { runInNewContext } from "node:vm";
 import { createClient, MAX_SECRET_BYTES, VelkorDpapiError } from "../index.js";
 import { explainPlatformCode } from "../reasons.js";
+
+const clientFile = fileURLToPath(new URL("../index.js", import.meta.url));
+// The largest standard output the client takes: the hex of the largest blob, and "\r\n".
+const MAX_OUTPUT_BYTES = 33_685_504;
+const MAX_STDERR_BYTES = 65_536;
 
 const USAGE = "usage: velkor-dpapi protect|unprotect|selftest\n";
 const posixOnly = process.platform === "win32" ? "POSIX only" : false;
@@ -21,26 +29,52 @@ mkdirSync(folder);
 after(() => rmSync(root, { recursive: true, force: true }));
 
 // It answers only once its input has ended: a client that left standard input open would see
-// every call time out.
+// every call time out. It records its arguments and input, then again once its answer is written
+// ("written"). A holder is a process it leaves behind holding its standard output and error: it
+// waits for the stand-in to exit, writes its own text after a while, and lives on.
 const STAND_IN_BODY = `
 const fs = require("node:fs");
 const input = [];
+const text = (part) => Buffer.from(
+  typeof part === "string" ? part : part.repeat.repeat(part.times) + (part.end ?? ""), "latin1");
+// The record is replaced whole, so that it is never read half-written.
+const save = (record) => {
+  fs.writeFileSync(\`\${plan.record}.new\`, JSON.stringify(record));
+  fs.renameSync(\`\${plan.record}.new\`, plan.record);
+};
 process.stdin.on("data", (chunk) => input.push(chunk));
 process.stdin.on("end", () => {
-  fs.writeFileSync(plan.record, JSON.stringify(
-    { args: process.argv.slice(2), input: Buffer.concat(input).toString("latin1") }));
-  if (plan.hang) {
-    setInterval(() => {}, 1 << 30);
-  } else if (plan.killWith) {
-    process.kill(process.pid, plan.killWith);
-  } else if (plan.flood) {
-    process.stdout.write(Buffer.alloc(40 << 20, 0x30));
-    setInterval(() => {}, 1 << 30);
-  } else {
-    process.stdout.write(Buffer.from(plan.stdout, "latin1"));
-    process.stderr.write(Buffer.from(plan.stderr, "latin1"));
-    process.exitCode = plan.status;
+  const record = { args: process.argv.slice(2), input: Buffer.concat(input).toString("latin1") };
+  if (plan.holder) {
+    const { stdout = "", afterMs = 0, holdMs } = plan.holder;
+    const holder = require("node:child_process").spawn(process.execPath, ["-e", \`
+      process.stdin.resume();
+      process.stdin.on("end", () => setTimeout(() => {
+        process.stdout.write(\${JSON.stringify(stdout)});
+        setTimeout(() => {}, \${holdMs});
+      }, \${afterMs}));\`], { stdio: ["pipe", "inherit", "inherit"] });
+    holder.unref();
+    record.holder = holder.pid;
   }
+  save(record);
+  process.stdout.write(text(plan.stdout));
+  process.stderr.write(text(plan.stderr), () => {
+    save({ ...record, written: true });
+    if (plan.hang) {
+      setInterval(() => {}, 1 << 30);
+    } else if (plan.killWith) {
+      process.kill(process.pid, plan.killWith);
+    } else if (plan.exitWhen) {
+      const wait = setInterval(() => {
+        if (fs.existsSync(plan.exitWhen)) {
+          clearInterval(wait);
+          process.exitCode = plan.status;
+        }
+      }, 10);
+    } else {
+      process.exitCode = plan.status;
+    }
+  });
 });
 `;
 
@@ -48,10 +82,12 @@ let standIns = 0;
 
 // Writes a stand-in, run directly by its "#!" line on POSIX and through Node as the launcher on
 // Windows, and returns its path, a client for it and what it recorded (null until it has).
-function standIn({ stdout = "", stderr = "", status = 0, hang, killWith, flood } = {}) {
+// stdout and stderr are text, or { repeat, times, end } for a long one. After its answer it exits
+// with its status, hangs, kills itself with killWith, or waits for the file exitWhen to exist.
+function standIn({ stdout = "", stderr = "", status = 0, hang, killWith, exitWhen, holder } = {}) {
   const path = join(folder, `stand-in-${++standIns}.cjs`);
   const record = `${path}.json`;
-  const plan = { stdout, stderr, status, hang, killWith, flood, record };
+  const plan = { stdout, stderr, status, hang, killWith, exitWhen, holder, record };
   const script = `#!${process.execPath}\nconst plan = ${JSON.stringify(plan)};\n${STAND_IN_BODY}`;
   writeFileSync(path, script, { mode: 0o755 });
   const launcher = process.platform === "win32" ? [process.execPath] : [];
@@ -67,28 +103,89 @@ const realSpawn = childProcess.spawn;
 
 // Every spawn of the test, with the buffers written to the child and read from it. A child still
 // running when the test ends is killed, so that a test the client fails to stop fails by its
-// timeout instead of waiting forever.
-function watchSpawns(t) {
+// timeout instead of waiting forever. With ignoreKill the client's kills are recorded and not
+// sent, as for a child that outlives its kill; with blockAtExit this process is kept busy for that
+// many milliseconds as soon as it sees the child exit.
+function watchSpawns(t, { ignoreKill = false, blockAtExit = 0 } = {}) {
   const spawns = [];
   t.after(() => {
     for (const { child } of spawns) {
-      if (child.exitCode === null && child.signalCode === null) child.kill("SIGKILL");
+      if (child.exitCode === null && child.signalCode === null) {
+        childProcess.ChildProcess.prototype.kill.call(child, "SIGKILL");
+      }
     }
   });
   t.mock.method(childProcess, "spawn", (file, args, options) => {
     const child = realSpawn(file, args, options);
-    const seen = { file, args, options, child, written: [], read: [] };
+    const seen = { file, args, options, child, written: [], read: [], kills: [] };
     const write = child.stdin.write;
     child.stdin.write = function (chunk, ...rest) {
       seen.written.push(chunk);
       return write.call(this, chunk, ...rest);
     };
     child.stdout.on("data", (chunk) => seen.read.push(chunk));
+    if (ignoreKill) {
+      child.kill = (killSignal) => {
+        seen.kills.push(killSignal);
+        return true;
+      };
+    }
+    if (blockAtExit > 0) {
+      child.on("exit", () => process.nextTick(() =>
+        Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, blockAtExit)));
+    }
     spawns.push(seen);
     return child;
   });
   return spawns;
 }
+
+const { alloc: realAlloc } = Buffer;
+const isZero = (bytes) => bytes.equals(realAlloc(bytes.length));
+
+// Every Buffer that index.js itself makes during the test (the nearest caller outside Node's own
+// modules is index.js). Buffer.from of a string is left out: the client makes strings only of
+// fixed words and of standard error, never of data.
+function watchAllocations(t) {
+  const made = new Set();
+  for (const name of ["alloc", "allocUnsafe", "allocUnsafeSlow", "concat", "from"]) {
+    const real = Buffer[name];
+    t.mock.method(Buffer, name, function watched(...args) {
+      const bytes = real.apply(this, args);
+      if (name === "from" && typeof args[0] === "string") return bytes;
+      const trace = {};
+      Error.captureStackTrace(trace, watched);
+      const frames = trace.stack.split("\n").slice(1);
+      const caller = frames.find((frame) => !/\(node:|at node:/.test(frame));
+      if (caller?.includes(clientFile)) made.add(bytes);
+      return bytes;
+    });
+  }
+  return made;
+}
+
+// The kinds of resource that keep this process running, in order, after the event loop has
+// turned a few times: timers, immediates and handles (a child, a pipe). Requests are left out:
+// the writes of this test's own report come and go with its reader's pace.
+async function activeResources() {
+  for (let i = 0; i < 3; i++) await nextTurn();
+  return process.getActiveResourcesInfo().filter((kind) => !/Req$|WriteWrap$/.test(kind)).sort();
+}
+
+// Running, and not a zombie waiting for a parent that never reaps it (a container's first
+// process may not).
+const isRunning = (pid) => {
+  try {
+    process.kill(pid, 0);
+  } catch {
+    return false;
+  }
+  try {
+    return !/^\d+ \(.*\) Z/s.test(readFileSync(`/proc/${pid}/stat`, "latin1"));
+  } catch {
+    return true;
+  }
+};
 
 function errorFields(error) {
   assert.ok(error instanceof VelkorDpapiError, error);
@@ -116,7 +213,7 @@ describe("answers the tool may give", () => {
     ["protect", "00ff\n", Buffer.of(0x00, 0xff)],
     ["unprotect", "0123456789abcdef\r\n", Buffer.from("0123456789abcdef", "hex")],
     ["unprotect", "\n", Buffer.alloc(0)],
-    ["protect", "\r\n", Buffer.alloc(0)],
+    ["protect", "00\r\n", Buffer.of(0)],
     ["selftest", "ok\n", undefined],
     ["selftest", "ok\r\n", undefined],
   ];
@@ -168,6 +265,9 @@ describe("answers the tool may give", () => {
     ...["", "00ff", "00FF\n", "0\n", "00f\n", "00 ff\n", "0x00\n", "00ff\n00\n", "00ff\n\n",
       "00ff\r", "00ff\r\r\n", "\r00ff\n", "\n00ff\n", "ok\n"]
       .map((stdout) => ["unprotect", stdout, "", 0, "PROTOCOL", null, NOT_HEX]),
+    // A sealed blob is never empty; a secret may be.
+    ...["\n", "\r\n"].map((stdout) => ["protect", stdout, "", 0, "PROTOCOL", null,
+      "standard output is an empty line, not a sealed blob"]),
     ...["", "ok", "OK\n", "ok\n\n", " ok\n", "mismatch\n", "00\n"]
       .map((stdout) => ["selftest", stdout, "", 0, "PROTOCOL", null,
         "standard output is not \"ok\""]),
@@ -200,7 +300,8 @@ describe("spawning", () => {
       const tool = standIn({ stdout: "0a0b\r\n" });
       assert.deepEqual(await tool.client().protect(Uint8Array.of(0xde, 0xad, 0x0f, 0x00, 0x9c)),
         Buffer.of(0x0a, 0x0b));
-      assert.deepEqual(tool.recorded(), { args: ["protect"], input: "dead0f009c" });
+      assert.deepEqual(tool.recorded(),
+        { args: ["protect"], input: "dead0f009c", written: true });
       assert.equal(spawns.length, 1);
       const [{ file, args, options }] = spawns;
       assert.deepEqual([file, ...args], [...tool.launcher, tool.path, "protect"]);
@@ -212,7 +313,7 @@ describe("spawning", () => {
     const spawns = watchSpawns(t);
     const tool = standIn({ stdout: "ok\n" });
     await createClient(tool.path, { launcher: [process.execPath, "--no-warnings"] }).selftest();
-    assert.deepEqual(tool.recorded(), { args: ["selftest"], input: "" });
+    assert.deepEqual(tool.recorded(), { args: ["selftest"], input: "", written: true });
     assert.deepEqual([spawns[0].file, spawns[0].args],
       [process.execPath, ["--no-warnings", tool.path, "selftest"]]);
   });
@@ -276,25 +377,201 @@ describe("input", () => {
   });
 });
 
-describe("wiping", () => {
-  // [answer of the stand-in, whether the call succeeds]
-  const CASES = [[{ stdout: "5eC2e7\n" }, false], [{ stdout: "5ec2e7\n" }, true],
-    [{ stdout: "5ec2e7", stderr: "write failed\n", status: 5 }, false]];
-  for (const [answer, succeeds] of CASES) {
-    test(`the hex written and read when the tool prints ${JSON.stringify(answer.stdout)}`,
-      async (t) => {
-        const spawns = watchSpawns(t);
-        const tool = standIn(answer);
-        const call = tool.client().unprotect(Uint8Array.of(0xc0, 0xff, 0xee));
-        if (succeeds) assert.deepEqual(await call, Buffer.of(0x5e, 0xc2, 0xe7));
-        else await assert.rejects(call, VelkorDpapiError);
-        assert.equal(tool.recorded().input, "c0ffee");
-        const [{ written, read }] = spawns;
-        assert.deepEqual(written.map((chunk) => chunk.length), [6]);
-        assert.equal(Buffer.concat(read).length, answer.stdout.length);
-        for (const chunk of [...written, ...read]) assert.ok(chunk.every((byte) => byte === 0));
-      });
+// Runs one call as a row says, and checks its outcome and what it leaves behind. Once it has
+// settled, every Buffer the client made and every chunk it wrote to the child or read from it is
+// all zeros, but for the value the call resolved with, which is the caller's (the secret from
+// unprotect, the blob from protect); and nothing of the call keeps this process running.
+// Row: tool (the stand-in's plan, or "missing"), command (unprotect), options (the call's),
+// abortWhenWritten, watch (for watchSpawns); result, or error (the fields that must match);
+// killed (the client killed the child), read (bytes read from it).
+async function followCall(t, row) {
+  const { tool: plan = {}, command = "unprotect", options = {}, watch, abortWhenWritten } = row;
+  const tool = plan === "missing" ? null : standIn(plan);
+  const client = tool?.client() ?? createClient(join(folder, "missing"));
+  const spawns = watchSpawns(t, watch);
+  t.after(() => {
+    const holder = tool?.recorded()?.holder;
+    if (holder !== undefined && isRunning(holder)) process.kill(holder, "SIGKILL");
+  });
+  const before = await activeResources();
+  const made = watchAllocations(t);
+
+  const controller = new AbortController();
+  const callOptions = abortWhenWritten ? { ...options, signal: controller.signal } : options;
+  let settled = false;
+  const call = (command === "selftest" ? client.selftest(callOptions)
+    : client[command](Uint8Array.of(0xc0, 0xff, 0xee), callOptions))
+    .then((value) => ({ value }), (error) => ({ error }))
+    .finally(() => (settled = true));
+  if (abortWhenWritten) {
+    while (!tool.recorded()?.written && !settled) await sleep(10);
+    controller.abort(new Error("the wallet is closing"));
   }
+  const outcome = await call;
+  const unwiped = [...made].filter((bytes) => bytes !== outcome.value && !isZero(bytes));
+  const [spawn] = spawns;
+  const running = spawn !== undefined && spawn.child.exitCode === null &&
+    spawn.child.signalCode === null;
+  const holder = tool?.recorded()?.holder;
+  const holderRunning = holder !== undefined && isRunning(holder);
+  const after = await activeResources();
+
+  if ("result" in row) {
+    assert.ok(!("error" in outcome), `the call failed: ${outcome.error?.message}`);
+    // Compared without a diff, which for the largest answers would not fit in memory.
+    if (row.result === undefined) assert.equal(outcome.value, undefined);
+    else assert.ok(Buffer.isBuffer(outcome.value) && outcome.value.equals(row.result), "resolved");
+  } else {
+    assert.ok("error" in outcome, "the call succeeded");
+    const fields =
+      Object.fromEntries(Object.keys(row.error).map((key) => [key, outcome.error[key]]));
+    assert.deepEqual(fields, row.error);
+  }
+  assert.deepEqual(unwiped.map((bytes) => bytes.toString("latin1", 0, 64)), [],
+    "buffers the client made, left unwiped");
+  if (spawn !== undefined) {
+    if (command !== "selftest") assert.deepEqual(spawn.written.map((chunk) => chunk.length), [6]);
+    for (const chunk of [...spawn.written, ...spawn.read]) assert.ok(isZero(chunk), "unwiped");
+    const killed = watch?.ignoreKill ? spawn.kills.includes("SIGKILL")
+      : spawn.child.signalCode === "SIGKILL";
+    assert.equal(killed, row.killed === true, "killed by the client");
+    // A child that outlives its kill is left running, but not waited for.
+    assert.equal(running, watch?.ignoreKill === true, "the child still running");
+  }
+  if (row.read !== undefined) {
+    assert.equal(spawn.read.reduce((sum, chunk) => sum + chunk.length, 0), row.read);
+    if (command !== "selftest") assert.equal(tool.recorded().input, "c0ffee");
+  }
+  // The call did not wait for the process left holding its pipes.
+  if (plan.holder) assert.ok(holderRunning, "the holder had ended when the call settled");
+  const added = [...after];
+  for (const kind of before) {
+    const at = added.indexOf(kind);
+    if (at >= 0) added.splice(at, 1);
+  }
+  assert.deepEqual(added, [], "resources left keeping this process running");
+}
+
+// A client that failed to stop its child fails by the timeout.
+const runRows = (rows, timeout = 30_000) => {
+  for (const row of rows) {
+    test(row.name, { skip: row.skip ?? false, timeout }, (t) => followCall(t, row));
+  }
+};
+
+const SECRET = Buffer.of(0x5e, 0xc2, 0xe7);
+const NOT_HEX = "standard output is not one line of lower-case hex";
+
+describe("every way a call ends", () => {
+  runRows([
+    { name: "unprotect answers", tool: { stdout: "5ec2e7\n" }, result: SECRET, read: 7 },
+    { name: "protect answers", command: "protect", tool: { stdout: "5ec2e7\r\n" }, result: SECRET,
+      read: 8 },
+    { name: "selftest answers", command: "selftest", tool: { stdout: "ok\n" }, result: undefined,
+      read: 3 },
+    { name: "a digit out of place after a decoded byte", tool: { stdout: "5eC2e7\n" },
+      error: { code: "PROTOCOL", status: 0, message: `velkor-dpapi unprotect: ${NOT_HEX}` },
+      read: 7 },
+    { name: "protect printing an empty line", command: "protect", tool: { stdout: "\r\n" },
+      error: { code: "PROTOCOL", status: 0,
+        message: "velkor-dpapi protect: standard output is an empty line, not a sealed blob" },
+      read: 2 },
+    { name: "status 5 after part of the line",
+      tool: { stdout: "5ec2", stderr: "write failed\n", status: 5 },
+      error: { code: "WRITE_FAILED", status: 5, message: "velkor-dpapi unprotect: write failed" },
+      read: 4 },
+    { name: "status 4 with the platform's code",
+      tool: { stderr: "DPAPI unprotect failed (error 13)\n", status: 4 },
+      error: { code: "DPAPI_FAILED", status: 4, platformCode: 13 }, read: 0 },
+    { name: "the deadline after part of the line", tool: { stdout: "5ec2", hang: true },
+      options: { timeoutMs: 1500 },
+      error: { code: "TIMEOUT", message: "velkor-dpapi unprotect: no answer within 1500 ms" },
+      killed: true },
+    { name: "an abort after part of the line", tool: { stdout: "5ec2", hang: true },
+      abortWhenWritten: true, error: { code: "ABORTED", status: null }, killed: true },
+    { name: "death by a signal after part of the line", skip: posixOnly,
+      tool: { stdout: "5ec2", killWith: "SIGTERM" }, error: { code: "SIGNAL", signal: "SIGTERM" } },
+    { name: "a tool that cannot be started", tool: "missing", error: { code: "SPAWN_FAILED" } },
+    { name: "a refused option", options: { timeoutMs: -1 }, error: { name: "TypeError" } },
+    { name: "a signal aborted before the call", options: { signal: AbortSignal.abort() },
+      error: { code: "ABORTED" } },
+  ]);
+});
+
+// The tool has exited, and a process it started (as Wine starts its services) holds its standard
+// output and error open for 20 s: the call takes the tool's answer within a short grace, or what
+// arrived in it, and never one cut short. Whatever holds the pipes, a call settles by its deadline
+// and that grace.
+describe("a process left holding the pipes", () => {
+  const holdMs = 20_000;
+  const late = { stdout: "00ff\n", afterMs: 100, holdMs };
+  runRows([
+    { name: "the tool's answer, with a deadline the holder outlives",
+      tool: { stdout: "00ff\n", holder: { holdMs } }, options: { timeoutMs: 3000 },
+      result: Buffer.of(0x00, 0xff), read: 5 },
+    { name: "a line cut short is no answer", tool: { stdout: "00f", holder: { holdMs } },
+      error: { code: "PROTOCOL", status: 0, message: `velkor-dpapi unprotect: ${NOT_HEX}` },
+      read: 3 },
+    { name: "output still arriving after the tool's exit", tool: { holder: late },
+      result: Buffer.of(0x00, 0xff) },
+    // Busy from the tool's exit until after the grace and the deadline have passed: the tool
+    // answered in time, and what waits in the pipes is still read.
+    { name: "output still arriving while this process is busy from the tool's exit",
+      tool: { holder: late }, options: { timeoutMs: 4000 }, watch: { blockAtExit: 6000 },
+      result: Buffer.of(0x00, 0xff) },
+    { name: "a tool that hangs is killed at its deadline",
+      tool: { stdout: "00", hang: true, holder: { holdMs } }, options: { timeoutMs: 3000 },
+      error: { code: "TIMEOUT", message: "velkor-dpapi unprotect: no answer within 3000 ms" },
+      killed: true },
+    { name: "a tool that outlives its kill", tool: { hang: true }, options: { timeoutMs: 500 },
+      watch: { ignoreKill: true },
+      error: { code: "TIMEOUT", message: "velkor-dpapi unprotect: no answer within 500 ms" },
+      killed: true },
+  ]);
+});
+
+// The largest answer taken is the line of the largest blob the tool can make; one byte more is
+// cut off at once, the child killed, whether more follows or not.
+describe("the output cap", () => {
+  const over = { code: "PROTOCOL", status: null,
+    message: `velkor-dpapi unprotect: standard output is over ${MAX_OUTPUT_BYTES} bytes` };
+  const pairs = (MAX_OUTPUT_BYTES - 2) / 2;
+  runRows([
+    { name: "exactly the cap", tool: { stdout: { repeat: "a5", times: pairs, end: "\r\n" } },
+      result: Buffer.alloc(pairs, 0xa5), read: MAX_OUTPUT_BYTES },
+    { name: "one byte over, then waiting",
+      tool: { stdout: { repeat: "a5", times: pairs + 1, end: "\n" }, hang: true },
+      options: { timeoutMs: 20_000 }, error: over, killed: true },
+    { name: "a flood", tool: { stdout: { repeat: "0", times: 40 << 20 }, hang: true },
+      error: over, killed: true },
+  ], 60_000);
+});
+
+describe("standard error", () => {
+  test(`a flood is kept to its first ${MAX_STDERR_BYTES} bytes`, { timeout: 30_000 }, async () => {
+    setFlagsFromString("--expose-gc");
+    const gc = runInNewContext("gc");
+    const go = join(folder, "go");
+    const tool = standIn({ stderr: { repeat: "e", times: 40 << 20 }, status: 4, exitWhen: go });
+    gc();
+    const before = process.memoryUsage().arrayBuffers;
+    let settled = false;
+    const call = rejection(tool.client().unprotect(Uint8Array.of(1)))
+      .finally(() => (settled = true));
+    while (!tool.recorded()?.written && !settled) await sleep(10);
+    gc();
+    const held = process.memoryUsage().arrayBuffers - before;
+    writeFileSync(go, "");
+    const error = await call;
+    const kept = "e".repeat(MAX_STDERR_BYTES);
+    assert.deepEqual(errorFields(error), {
+      name: "VelkorDpapiError", code: "DPAPI_FAILED", command: "unprotect", status: 4,
+      signal: null, platformCode: null, stderr: kept, message: `velkor-dpapi unprotect: ${kept}`,
+    });
+    // Chunks still on their way through the stream may be held for a moment (up to 8.4 MiB seen
+    // on a loaded machine); a client that kept the flood would hold all 40 MiB.
+    assert.ok(held < 16 << 20, `${held} bytes held while the tool wrote 40 MiB to standard error`);
+  });
 });
 
 // A client that failed to stop its child would fail these by the suite's timeout.
@@ -337,15 +614,5 @@ describe("stopping a call", { timeout: 30_000 }, () => {
     const error = await rejection(standIn().client().selftest({ signal }));
     assert.deepEqual([error.code, error.cause], ["ABORTED", reason]);
     assert.equal(spawns.length, 0);
-  });
-
-  test("a flood of output is cut off", async (t) => {
-    const spawns = watchSpawns(t);
-    const tool = standIn({ flood: true });
-    const error = await rejection(tool.client().unprotect(Uint8Array.of(1)));
-    assert.deepEqual([error.code, error.status, error.message], ["PROTOCOL", null,
-      "velkor-dpapi unprotect: standard output is over 33685504 bytes"]);
-    assert.equal(spawns[0].child.signalCode, "SIGKILL");
-    assert.ok(spawns[0].read.every((chunk) => chunk.every((byte) => byte === 0)));
   });
 });

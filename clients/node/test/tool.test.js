@@ -5,7 +5,7 @@
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
 import { randomBytes } from "node:crypto";
-import { mkdtempSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { before, beforeEach, describe, test } from "node:test";
@@ -19,13 +19,29 @@ const lineEnd = windows ? "\r\n" : "\n";
 
 const wineEnv = { WINEDEBUG: "-all", WINEDLLOVERRIDES: "mscoree,mshtml=" };
 
+// Running, and not a zombie waiting for a parent that never reaps it (a container's first
+// process may not).
+const isRunning = (pid) => {
+  try {
+    process.kill(pid, 0);
+  } catch {
+    return false;
+  }
+  try {
+    return !/^\d+ \(.*\) Z/s.test(readFileSync(`/proc/${pid}/stat`, "latin1"));
+  } catch {
+    return true;
+  }
+};
+
 describe("the built tool", { skip: tool ? false : "VELKOR_DPAPI_TOOL is not set" }, () => {
   let client;
+  let env;
 
   // The first Wine process of a session starts Wine's services, which inherit its standard
   // streams and hold them open until the session ends, seconds after its last process. Started
-  // here without pipes, they leave the tests' pipes alone. Only a matter of speed: every call waits
-  // for its pipes to close either way.
+  // here without pipes, they leave the tests' pipes alone. Only a matter of speed: a call waits
+  // for its pipes to close, or at most the client's short grace after the tool's exit.
   before(() => {
     if (launcher.length > 0) {
       spawnSync(launcher[0], [...launcher.slice(1), tool, "selftest"],
@@ -34,7 +50,7 @@ describe("the built tool", { skip: tool ? false : "VELKOR_DPAPI_TOOL is not set"
   });
 
   beforeEach((t) => {
-    const env = { ...process.env };
+    env = { ...process.env };
     if (windows) {
       Object.assign(env, wineEnv);
     } else {
@@ -65,6 +81,31 @@ describe("the built tool", { skip: tool ? false : "VELKOR_DPAPI_TOOL is not set"
       client.unprotect(await client.protect(secret))));
     opened.forEach((bytes, i) => assert.ok(bytes.equals(secrets[i]), `secret ${i} differs`));
   });
+
+  // As Wine's services do in a session that has not started them yet: a shell leaves a process
+  // holding the pipes for a minute, then becomes the tool. No call waits for it, and the whole
+  // answer of the largest secret is taken all the same.
+  test("a process left holding the pipes", { skip: process.platform === "win32" && "POSIX sh" },
+    async (t) => {
+      const folder = mkdtempSync(join(tmpdir(), "velkor-node-holders-"));
+      const pids = join(folder, "pids");
+      const holders = () => readFileSync(pids, "latin1").split("\n").filter(Boolean).map(Number);
+      t.after(() => {
+        for (const pid of holders().filter(isRunning)) process.kill(pid, "SIGKILL");
+        rmSync(folder, { recursive: true, force: true });
+      });
+      const holding = createClient(tool, { env,
+        launcher: ["/bin/sh", "-c", 'sleep 60 & echo $! >> "$0"; exec "$@"', pids, ...launcher] });
+      for (const size of [1, 16 * 1024 * 1024 - 4096]) {
+        const secret = randomBytes(size);
+        const blob = await holding.protect(secret);
+        assert.ok(isRunning(holders().at(-1)), "protect waited for the holder");
+        const opened = await holding.unprotect(blob);
+        assert.ok(isRunning(holders().at(-1)), "unprotect waited for the holder");
+        assert.ok(opened.equals(secret), `the opened secret of ${size} bytes differs`);
+      }
+      assert.equal(holders().length, 4);
+    });
 
   test("a blob that does not open", async () => {
     const changed = await client.protect(Buffer.from("velkor"));
