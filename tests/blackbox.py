@@ -84,24 +84,17 @@ CASES = [
 MEMORY_SCAN = """
 import gdb
 import re
+import sys
+
+sys.path.insert(0, %(tests)r)
+from process_memory import readable_regions
 
 def scan():
     secret = bytes.fromhex("%(secret)s")
-    pid = gdb.selected_inferior().pid
     found = {"hex": 0, "bytes": 0}
-    with open("/proc/%%d/maps" %% pid) as maps, open("/proc/%%d/mem" %% pid, "rb", 0) as mem:
-        for line in maps:
-            fields = line.split()
-            start, end = (int(x, 16) for x in fields[0].split("-"))
-            if not fields[1].startswith("r") or fields[-1] in ("[vvar]", "[vsyscall]"):
-                continue
-            try:
-                mem.seek(start)
-                data = mem.read(end - start)
-            except OSError:
-                continue
-            found["hex"] += len(re.findall(re.escape(secret.hex().encode()), data))
-            found["bytes"] += len(re.findall(re.escape(secret), data))
+    for _, data in readable_regions(gdb.selected_inferior().pid):
+        found["hex"] += len(re.findall(re.escape(secret.hex().encode()), data))
+        found["bytes"] += len(re.findall(re.escape(secret), data))
     print("found hex: %%(hex)d, bytes: %%(bytes)d" %% found)
 """
 
@@ -340,7 +333,8 @@ class ToolTest(unittest.TestCase):
         with open(paths["in"], "wb") as stream:
             stream.write(secret.hex().encode() + b"\n")
         with open(paths["scan.py"], "w") as stream:
-            stream.write(MEMORY_SCAN % {"secret": secret.hex()})
+            stream.write(MEMORY_SCAN % {"secret": secret.hex(),
+                                        "tests": os.path.dirname(os.path.abspath(__file__))})
         with open(paths["in"], "rb") as stream:
             blob = subprocess.run([TOOL, "protect"], stdin=stream, capture_output=True,
                                   env=environment(self.home), timeout=60).stdout

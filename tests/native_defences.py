@@ -26,6 +26,7 @@ import unittest
 import fcntl
 
 from blackbox import wait_for_pipe
+from process_memory import readable_regions
 
 TOOL = None
 SANITIZED = False
@@ -68,20 +69,8 @@ def locked_kib(pid):
 
 def find_in_memory(pid, needle):
     # Addresses where `needle` lies in the process's readable memory.
-    found = []
-    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
-        for line in maps:
-            fields = line.split()
-            start, end = (int(x, 16) for x in fields[0].split("-"))
-            if not fields[1].startswith("r") or fields[-1] in ("[vvar]", "[vsyscall]"):
-                continue
-            try:
-                mem.seek(start)
-                data = mem.read(end - start)
-            except OSError:
-                continue
-            found += [start + m.start() for m in re.finditer(re.escape(needle), data)]
-    return found
+    return [start + m.start() for start, data in readable_regions(pid)
+            for m in re.finditer(re.escape(needle), data)]
 
 
 def static_buffers(pid):
@@ -183,6 +172,15 @@ class SecretMemoryTest(NativeTest):
         self.assertEqual(locked_kib(pid), expected_kib,
                          "VmLck should count %s alone" % ", ".join(sorted(blocks)))
 
+    def waiting_after(self, text):
+        # A `protect` that has read `text` and sleeps, waiting for the rest of its input.
+        process = self.start("protect")
+        process.stdin.write(text)
+        process.stdin.flush()
+        wait_for_pipe(process.stdin, lambda held, _: held == 0, "the tool never read its input")
+        wait_until_asleep(process.pid)
+        return process
+
     def only(self, addresses, what):
         self.assertEqual(len(addresses), 1, "%s found at %d places" % (what, len(addresses)))
         return addresses[0]
@@ -190,11 +188,7 @@ class SecretMemoryTest(NativeTest):
     def test_waiting_for_input(self):
         # The input buffer and the line chunk from the start, and the first text block, 64 KiB.
         text = os.urandom(50).hex().encode()
-        process = self.start("protect")
-        process.stdin.write(text)
-        process.stdin.flush()
-        wait_for_pipe(process.stdin, lambda held, _: held == 0, "the tool never read its input")
-        wait_until_asleep(process.pid)
+        process = self.waiting_after(text)
         blocks = static_buffers(process.pid)
         hits = set(find_in_memory(process.pid, text)) - {blocks["input buffer"][0]}
         blocks["text block"] = (self.only(list(hits), "the text"), FIRST_TEXT_BLOCK_BYTES)
@@ -204,11 +198,7 @@ class SecretMemoryTest(NativeTest):
         # More than 64 KiB of text: the text moved into a 128 KiB block, and the first one,
         # released, is no longer locked.
         text = os.urandom(50000).hex().encode()
-        process = self.start("protect")
-        process.stdin.write(text)
-        process.stdin.flush()
-        wait_for_pipe(process.stdin, lambda held, _: held == 0, "the tool never read its input")
-        wait_until_asleep(process.pid)
+        process = self.waiting_after(text)
         blocks = static_buffers(process.pid)
         start = self.only(find_in_memory(process.pid, text[:64]), "the start of the text")
         blocks["text block"] = (start, 2 * FIRST_TEXT_BLOCK_BYTES)

@@ -13,6 +13,7 @@ import { setFlagsFromString } from "node:v8";
 import { runInNewContext } from "node:vm";
 import { createClient, MAX_SECRET_BYTES, VelkorDpapiError } from "../index.js";
 import { explainPlatformCode } from "../reasons.js";
+import { isRunning } from "./processes.js";
 
 const clientFile = fileURLToPath(new URL("../index.js", import.meta.url));
 // The largest standard output the client takes: the hex of the largest blob, and "\r\n".
@@ -171,21 +172,6 @@ async function activeResources() {
   for (let i = 0; i < 3; i++) await nextTurn();
   return process.getActiveResourcesInfo().filter((kind) => !/Req$|WriteWrap$/.test(kind)).sort();
 }
-
-// Running, and not a zombie waiting for a parent that never reaps it (a container's first
-// process may not).
-const isRunning = (pid) => {
-  try {
-    process.kill(pid, 0);
-  } catch {
-    return false;
-  }
-  try {
-    return !/^\d+ \(.*\) Z/s.test(readFileSync(`/proc/${pid}/stat`, "latin1"));
-  } catch {
-    return true;
-  }
-};
 
 function errorFields(error) {
   assert.ok(error instanceof VelkorDpapiError, error);

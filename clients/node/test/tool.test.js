@@ -10,6 +10,7 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { before, beforeEach, describe, test } from "node:test";
 import { createClient } from "../index.js";
+import { isRunning } from "./processes.js";
 
 const tool = process.env.VELKOR_DPAPI_TOOL;
 const launcher = process.env.VELKOR_DPAPI_LAUNCHER ? [process.env.VELKOR_DPAPI_LAUNCHER] : [];
@@ -18,21 +19,6 @@ const windows = tool?.endsWith(".exe");
 const lineEnd = windows ? "\r\n" : "\n";
 
 const wineEnv = { WINEDEBUG: "-all", WINEDLLOVERRIDES: "mscoree,mshtml=" };
-
-// Running, and not a zombie waiting for a parent that never reaps it (a container's first
-// process may not).
-const isRunning = (pid) => {
-  try {
-    process.kill(pid, 0);
-  } catch {
-    return false;
-  }
-  try {
-    return !/^\d+ \(.*\) Z/s.test(readFileSync(`/proc/${pid}/stat`, "latin1"));
-  } catch {
-    return true;
-  }
-};
 
 describe("the built tool", { skip: tool ? false : "VELKOR_DPAPI_TOOL is not set" }, () => {
   let client;
