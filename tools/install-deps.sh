@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ libgtest-dev python3 libsodium-dev valgrind clang libclang-rt-dev
-  g++-mingw-w64-x86-64-posix osslsigncode openssl git gdb
+  g++-mingw-w64-x86-64-posix openssl git gdb
   "$@"
 )
 # Installed without the packages they recommend, which are many and none of them needed here:
@@ -20,6 +20,19 @@ missing_of() {
 }
 mapfile -t missing < <(missing_of "${packages[@]}")
 mapfile -t missing_lean < <(missing_of "${lean_packages[@]}")
+
+# The release is signed with the password on osslsigncode's standard input (-readpass -), which
+# it reads from 2.9 on; Debian 12 has that version in its backports only.
+backports=
+if [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
+  if ! installed osslsigncode ||
+    ! dpkg --compare-versions "$(dpkg-query -W -f='${Version}' osslsigncode)" ge 2.9; then
+    backports=bookworm-backports
+    missing+=("osslsigncode/$backports")
+  fi
+elif ! installed osslsigncode; then
+  missing+=(osslsigncode)
+fi
 [ ${#missing[@]} -eq 0 ] && [ ${#missing_lean[@]} -eq 0 ] && exit 0
 
 sudo=()
@@ -43,6 +56,12 @@ apt_get() {
 echo "install-deps: installing $((${#missing[@]} + ${#missing_lean[@]})) missing packages" \
   "(and what they need) with apt-get:" "${missing[@]}" "${missing_lean[@]}"
 start=$SECONDS
+if [ -n "$backports" ] && ! grep -Eqs "^[^#]*$backports" /etc/apt/sources.list \
+  /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
+  printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: $backports" \
+    "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+    "${sudo[@]}" tee "/etc/apt/sources.list.d/$backports.sources" >/dev/null
+fi
 apt_get update
 if [ ${#missing[@]} -ne 0 ]; then apt_get install "${missing[@]}"; fi
 if [ ${#missing_lean[@]} -ne 0 ]; then apt_get install --no-install-recommends "${missing_lean[@]}"; fi
