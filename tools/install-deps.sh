@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ libgtest-dev python3 libsodium-dev valgrind clang libclang-rt-dev
-  g++-mingw-w64-x86-64-posix openssl git gdb
+  g++-mingw-w64-x86-64-posix pkg-config openssl git gdb
   "$@"
 )
 # Installed without the packages they recommend, which are many and none of them needed here:
