@@ -53,7 +53,8 @@ apt_get() {
   fi
 }
 
-echo "install-deps: installing $((${#missing[@]} + ${#missing_lean[@]})) missing packages" \
+count=$((${#missing[@]} + ${#missing_lean[@]}))
+echo "install-deps: installing $count missing package$([ "$count" -eq 1 ] || echo s)" \
   "(and what they need) with apt-get:" "${missing[@]}" "${missing_lean[@]}"
 start=$SECONDS
 if [ -n "$backports" ] && ! grep -Eqs "^[^#]*$backports" /etc/apt/sources.list \
