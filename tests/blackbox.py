@@ -50,7 +50,11 @@ LARGE_SECRET = 16 * 1024 * 1024 - 4096
 # size of the machine's loader cache).
 LOADER_OUT_OF_MEMORY = (b"error while loading shared libraries",
                         b"cannot allocate TLS data structures for initial thread")
-CONTROL_C_EXIT = 0xC000013A  # STATUS_CONTROL_C_EXIT, as Windows ends an interrupted program
+CONTROL_C_EXIT = 0xC000013A
+# What glibc's allocator says, under Wine, when Wine's own signal handling has corrupted its heap:
+# a failed assertion, or a check of the heap's consistency.
+WINE_HEAP_CORRUPTED = re.compile(
+    rb"(?m)^(?:Fatal glibc error: malloc|(?:malloc|free|realloc|_int_malloc|_int_free)\(\): )")  # STATUS_CONTROL_C_EXIT, as Windows ends an interrupted program
 
 # (name, arguments, standard input, standard output, standard error, status). An expectation that
 # differs by platform is a dict keyed by platform.
@@ -393,26 +397,33 @@ class ToolTest(unittest.TestCase):
     def interrupted(self, command, data, delay=0.0, read_first=0):
         # SIGINT `delay` seconds into the run, after the test has read `read_first` bytes of the
         # output (the reader pauses there, so the tool waits on a full pipe); then the rest is
-        # drained. Returns the whole output and the status, None for a run still going after 30 s.
+        # drained. Returns standard output, standard error and the status, None for a run still
+        # going after 15 s (a healthy one ends within a second or two).
         process = subprocess.Popen(RUNNER + [TOOL, command], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    env=environment(self.home))
         threading.Thread(target=feed_quietly, args=(process.stdin, data), daemon=True).start()
+        errors = []
+        drainers = [threading.Thread(target=lambda: errors.append(process.stderr.read()),
+                                     daemon=True)]
+        drainers[0].start()
         output = [process.stdout.read(read_first)]
         time.sleep(delay)
         process.send_signal(signal.SIGINT)
-        drainer = threading.Thread(target=lambda: output.append(process.stdout.read()),
-                                   daemon=True)
-        drainer.start()
+        drainers.append(threading.Thread(target=lambda: output.append(process.stdout.read()),
+                                         daemon=True))
+        drainers[1].start()
         try:
-            status = process.wait(timeout=30)
+            status = process.wait(timeout=15)
         except subprocess.TimeoutExpired:
             status = None
             process.kill()
             process.wait()
-        drainer.join(30)
+        for drainer in drainers:
+            drainer.join(30)
         process.stdout.close()
-        return b"".join(output), status
+        process.stderr.close()
+        return b"".join(output), b"".join(errors), status
 
     def test_an_interrupted_run_is_never_a_success(self):
         # Ctrl-C at any moment of a run, start-up included, and while the tool waits for a reader
@@ -431,9 +442,17 @@ class ToolTest(unittest.TestCase):
         tries = [("protect", b"76656c6b6f72", run_time * (i + 0.5) / 24, 0, None) for i in range(24)]
         tries += [("unprotect", blob.hex().encode(), 0.2, 1 << 20, whole_line)] * 3
         for command, data, delay, read_first, expected in tries:
-            out, status = self.interrupted(command, data, delay, read_first)
+            out, err, status = self.interrupted(command, data, delay, read_first)
             moment = "%s, %.3f s in, after %d bytes read" % (command, delay, read_first)
-            self.assertIsNotNone(status, "hung: " + moment)
+            if status is None and PLATFORM == "windows" and WINE_HEAP_CORRUPTED.search(err):
+                # Wine's own SIGINT handler, before any code of the tool's can act, allocates
+                # while the signal may have interrupted the C library's allocator (Wine starting
+                # the process or loading a DLL): its heap is corrupted and it hangs, never with
+                # status 0. Out of the tool's reach; a caller's deadline ends it.
+                sys.stderr.write("note: Wine corrupted its own heap on SIGINT, %s\n" % moment)
+                continue
+            self.assertIsNotNone(status, "hung: %s; standard error %r" % (moment, err))
+            self.assertEqual(err, b"", moment)
             if status == 0:
                 if expected is None:
                     self.assertRegex(out, rb"^(?:[0-9a-f]{2})+" + re.escape(line_ends(b"\n")) + b"$",
