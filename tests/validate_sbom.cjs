@@ -1,5 +1,5 @@
 // Validates CycloneDX JSON files with CycloneDX's own JavaScript library, strictly (nothing beyond
-// the schema of the spec version each file names), and prints one line per file; exits 1 when any
+// the schema of the CycloneDX version each file names), and prints one line per file; exits 1 when any
 // file is invalid. The library comes from the tools folder that tests/npm_tools.py fills.
 //
 //   node validate_sbom.cjs TOOLS_FOLDER FILE...
