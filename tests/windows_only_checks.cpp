@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>  // _doserrno
 #include <initializer_list>
 
 #include "common/secret_memory.h"

@@ -23,8 +23,11 @@ def start(runner, env=None):
                WINEDLLOVERRIDES="mscoree,mshtml=")
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
              "stderr": subprocess.DEVNULL, "env": env, "timeout": 600}
-    # Starts the session's server, unless one is running already (that one is kept).
-    subprocess.run(["wineserver", "-p%d" % PERSISTENCE], **quiet)
+    # Starts the session's server, unless one is running already (that one is kept). A runner that
+    # is not Wine itself (the ARM64 build's tools/arm64-wine.sh) starts its own Wine's server.
+    is_wine = os.path.basename(runner[0]) in ("wine", "wine64")
+    server = ["wineserver"] if is_wine else runner + ["wineserver"]
+    subprocess.run(server + ["-p%d" % PERSISTENCE], **quiet)
     subprocess.run(runner + ["wineboot", "-i"], **quiet)
 
 

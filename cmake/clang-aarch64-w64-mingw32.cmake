@@ -1,0 +1,24 @@
+# Cross build for Windows on ARM64 with Debian's clang and lld, on the runtimes that
+# tools/arm64-toolchain.sh builds from Debian's source packages; tests run under the ARM64 Wine of
+# the chroot that tools/arm64-chroot.sh makes.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+# A fixed path, the same on every machine: see tools/arm64-toolchain.sh.
+set(VELKOR_ARM64_TOOLCHAIN /var/cache/velkor-dpapi/arm64-toolchain)
+set(triple aarch64-w64-mingw32)
+if(NOT EXISTS ${VELKOR_ARM64_TOOLCHAIN}/bin/${triple}-clang++)
+  message(FATAL_ERROR "no ARM64 toolchain at ${VELKOR_ARM64_TOOLCHAIN}: run tools/arm64-toolchain.sh")
+endif()
+set(CMAKE_C_COMPILER ${VELKOR_ARM64_TOOLCHAIN}/bin/${triple}-clang)
+set(CMAKE_CXX_COMPILER ${VELKOR_ARM64_TOOLCHAIN}/bin/${triple}-clang++)
+set(CMAKE_RC_COMPILER ${VELKOR_ARM64_TOOLCHAIN}/bin/${triple}-windres)
+set(CMAKE_AR ${VELKOR_ARM64_TOOLCHAIN}/bin/${triple}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${VELKOR_ARM64_TOOLCHAIN}/bin/${triple}-ranlib CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH ${VELKOR_ARM64_TOOLCHAIN}/${triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/arm64-wine.sh)
