@@ -3,16 +3,19 @@
 #
 #   <platform package>-<version>.tgz  the zip's own velkor-dpapi.exe (signed when the zip's is),
 #                                     its SBOM and LICENSE, a short README and package.json, with
-#                                     "os": ["win32"] and "cpu": ["x64"]
+#                                     "os": ["win32"] and "cpu": ["x64"] (["arm64"] for the ARM64
+#                                     release, whose package is win32-arm64)
 #   velkor-dpapi-<version>.tgz        the Node.js client (clients/node) and LICENSE; it lists the
-#                                     platform package under optionalDependencies, at its version
+#                                     platform package under optionalDependencies, at its version;
+#                                     packed by the x64 release alone
 #
 # npm pack dates every entry 1985-10-26 08:15:00 UTC, writes no owner, and sorts the entries, but
 # keeps each file's mode bits: the files are staged with fixed modes, whatever the umask, so that
 # two packings of one commit give the same bytes.
 #
 # Set in CPackConfig.cmake: CPACK_VELKOR_NPM, CPACK_VELKOR_VERSION,
-# CPACK_VELKOR_NPM_PLATFORM_PACKAGE, CPACK_VELKOR_SOURCE_DIR; by cpack: CPACK_PACKAGE_FILES (the
+# CPACK_VELKOR_NPM_PLATFORM_PACKAGE, CPACK_VELKOR_NPM_PLATFORM (packaging/npm's folder),
+# CPACK_VELKOR_NPM_CLIENT, CPACK_VELKOR_SOURCE_DIR; by cpack: CPACK_PACKAGE_FILES (the
 # zip, not yet moved to its folder) and CPACK_PACKAGE_DIRECTORY.
 
 set(zip "")
@@ -40,7 +43,7 @@ set(program_mode OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE W
 set(platform "${work}/platform")
 set(VELKOR_NPM_PLATFORM_PACKAGE "${CPACK_VELKOR_NPM_PLATFORM_PACKAGE}")
 set(PROJECT_VERSION "${CPACK_VELKOR_VERSION}")
-set(npm_sources "${CPACK_VELKOR_SOURCE_DIR}/packaging/npm/win32-x64")
+set(npm_sources "${CPACK_VELKOR_SOURCE_DIR}/packaging/npm/${CPACK_VELKOR_NPM_PLATFORM}")
 configure_file("${npm_sources}/package.json.in" "${platform}/package.json" @ONLY)
 file(COPY "${npm_sources}/README.md" "${released}/LICENSE" DESTINATION "${platform}"
      FILE_PERMISSIONS ${file_mode})
@@ -52,32 +55,37 @@ if(EXISTS "${released}/velkor-dpapi.cdx.json")
        FILE_PERMISSIONS ${file_mode})
 endif()
 
-# The client package: its package.json, README and the files it lists, and the licence.
-set(client_sources "${CPACK_VELKOR_SOURCE_DIR}/clients/node")
-set(client "${work}/client")
-file(READ "${client_sources}/package.json" client_package)
-string(JSON client_version GET "${client_package}" version)
-string(JSON platform_version ERROR_VARIABLE missing
-       GET "${client_package}" optionalDependencies "${VELKOR_NPM_PLATFORM_PACKAGE}")
-if(NOT client_version STREQUAL PROJECT_VERSION OR NOT platform_version STREQUAL PROJECT_VERSION)
-  message(FATAL_ERROR "clients/node/package.json has version ${client_version} and lists "
-    "${VELKOR_NPM_PLATFORM_PACKAGE} ${platform_version}; the release is ${PROJECT_VERSION}")
+# The client package: its package.json, README and the files it lists, and the licence. Packed
+# by the x64 release alone: the ARM64 release adds its platform package only.
+set(folders "${platform}")
+if(CPACK_VELKOR_NPM_CLIENT)
+  set(client_sources "${CPACK_VELKOR_SOURCE_DIR}/clients/node")
+  set(client "${work}/client")
+  file(READ "${client_sources}/package.json" client_package)
+  string(JSON client_version GET "${client_package}" version)
+  string(JSON platform_version ERROR_VARIABLE missing
+         GET "${client_package}" optionalDependencies "${VELKOR_NPM_PLATFORM_PACKAGE}")
+  if(NOT client_version STREQUAL PROJECT_VERSION OR NOT platform_version STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "clients/node/package.json has version ${client_version} and lists "
+      "${VELKOR_NPM_PLATFORM_PACKAGE} ${platform_version}; the release is ${PROJECT_VERSION}")
+  endif()
+  set(client_files package.json README.md)
+  string(JSON count LENGTH "${client_package}" files)
+  math(EXPR last "${count} - 1")
+  foreach(index RANGE ${last})
+    string(JSON listed GET "${client_package}" files ${index})
+    list(APPEND client_files "${listed}")
+  endforeach()
+  list(TRANSFORM client_files PREPEND "${client_sources}/")
+  file(COPY ${client_files} "${released}/LICENSE" DESTINATION "${client}"
+       FILE_PERMISSIONS ${file_mode})
+  list(APPEND folders "${client}")
 endif()
-set(client_files package.json README.md)
-string(JSON count LENGTH "${client_package}" files)
-math(EXPR last "${count} - 1")
-foreach(index RANGE ${last})
-  string(JSON listed GET "${client_package}" files ${index})
-  list(APPEND client_files "${listed}")
-endforeach()
-list(TRANSFORM client_files PREPEND "${client_sources}/")
-file(COPY ${client_files} "${released}/LICENSE" DESTINATION "${client}"
-     FILE_PERMISSIONS ${file_mode})
 
 # npm's cache (and its logs) in the work folder; no lifecycle script runs.
 set(ENV{npm_config_cache} "${work}/npm-cache")
 set(ENV{npm_config_update_notifier} false)
-foreach(folder "${platform}" "${client}")
+foreach(folder IN LISTS folders)
   execute_process(
     COMMAND "${CPACK_VELKOR_NPM}" pack --ignore-scripts --json
             --pack-destination "${CPACK_PACKAGE_DIRECTORY}"

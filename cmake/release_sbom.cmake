@@ -7,7 +7,10 @@
 #
 # Set by the install rule before it includes this script: VELKOR_SBOM_EXE (the installed file's
 # name), VELKOR_SBOM_FILE (the bill's name), VELKOR_SBOM_COMPILER (the C++ compiler driver),
-# VELKOR_DPKG_QUERY, VELKOR_VERSION and VELKOR_DESCRIPTION.
+# VELKOR_DPKG_QUERY, VELKOR_VERSION and VELKOR_DESCRIPTION; for the ARM64 build,
+# VELKOR_SBOM_TOOLCHAIN, the folder tools/arm64-toolchain.sh built its runtimes in: there they
+# come from Debian's source packages, named with their versions and .dsc hashes in its SOURCES
+# file, and the compiler and linker are Debian's clang-14 and lld-14 packages.
 
 # What the static link brings in, by component: its name, its archives and start-up objects as
 # the compiler driver names them (the first one tells the Debian package), its licence (SPDX,
@@ -27,6 +30,24 @@ set(libgcc_description "GCC's low-level runtime library")
 set(libstdc++_files libstdc++.a)
 set(libstdc++_licenses [=[{"expression": "GPL-3.0-or-later WITH GCC-exception-3.1"}]=])
 set(libstdc++_description "GCC's C++ standard library")
+
+# The ARM64 build's runtimes, each with the Debian source package it was built from.
+set(arm64_components mingw-w64-runtime compiler-rt-builtins libunwind libc++)
+set(arm64_mingw-w64-runtime_source mingw-w64)
+set(arm64_mingw-w64-runtime_files crt2.o libmingw32.a libmingwex.a libmsvcrt.a libkernel32.a)
+set(llvm_licenses [=[{"expression": "Apache-2.0 WITH LLVM-exception"}]=])
+set(compiler-rt-builtins_licenses "${llvm_licenses}")
+set(compiler-rt-builtins_description "compiler-rt's builtins, LLVM's low-level runtime library")
+set(arm64_compiler-rt-builtins_source llvm-toolchain-14)
+set(arm64_compiler-rt-builtins_files libclang_rt.builtins-aarch64.a)
+set(libunwind_licenses "${llvm_licenses}")
+set(libunwind_description "LLVM's unwinder")
+set(arm64_libunwind_source llvm-toolchain-14)
+set(arm64_libunwind_files libunwind.a)
+set(libc++_licenses "${llvm_licenses}")
+set(libc++_description "LLVM's C++ standard library, with libc++abi")
+set(arm64_libc++_source llvm-toolchain-14)
+set(arm64_libc++_files libc++.a)
 
 # A value goes into the JSON text as it is: refuse one that would need escaping.
 function(check_plain value)
@@ -69,6 +90,31 @@ function(debian_package path out)
   set(${out}_purl "pkg:deb/debian/${encoded_name}@${encoded_version}?arch=${arch}" PARENT_SCOPE)
 endfunction()
 
+# A Debian source package that tools/arm64-toolchain.sh built from: its version and .dsc hash as
+# that script recorded them, and its package URL.
+function(debian_source package out)
+  file(STRINGS "${VELKOR_SBOM_TOOLCHAIN}/SOURCES" recorded)
+  set(version "")
+  set(dsc "")
+  foreach(line IN LISTS recorded)
+    if(line MATCHES "^source ${package} ([^ ]+)$")
+      set(version "${CMAKE_MATCH_1}")
+    elseif(line MATCHES "^dsc-sha256 ([0-9a-f]+)  ${package}_[^ ]+\\.dsc$")
+      set(dsc "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  if(version STREQUAL "" OR dsc STREQUAL "")
+    message(FATAL_ERROR "${VELKOR_SBOM_TOOLCHAIN}/SOURCES does not name ${package}")
+  endif()
+  check_plain("${version}")
+  string(REPLACE ":" "%3A" encoded_version "${version}")
+  string(REPLACE "+" "%2B" encoded_version "${encoded_version}")
+  set(${out}_package "${package}" PARENT_SCOPE)
+  set(${out}_version "${version}" PARENT_SCOPE)
+  set(${out}_dsc "${dsc}" PARENT_SCOPE)
+  set(${out}_purl "pkg:deb/debian/${package}@${encoded_version}?arch=source" PARENT_SCOPE)
+endfunction()
+
 function(driver_path option name out)
   execute_process(COMMAND "${VELKOR_SBOM_COMPILER}" "-print-${option}=${name}"
                   OUTPUT_VARIABLE path RESULT_VARIABLE failed OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -83,9 +129,20 @@ file(SHA256 "${exe}" exe_sha256)
 check_plain("${VELKOR_VERSION}")
 check_plain("${VELKOR_DESCRIPTION}")
 
-# The compiler driver and the linker it runs.
-set(compiler_path "${VELKOR_SBOM_COMPILER}")
-driver_path(prog-name ld linker_path)
+# The compiler driver and the linker it runs (for the ARM64 build, the Debian compiler and linker
+# that its driver script runs).
+if(VELKOR_SBOM_TOOLCHAIN)
+  set(compiler_path /usr/bin/clang-14)
+  set(linker_path /usr/bin/ld.lld-14)
+  set(linker_name ld.lld)
+  set(components ${arm64_components})
+  set(package_property debian-source-package)
+else()
+  set(compiler_path "${VELKOR_SBOM_COMPILER}")
+  driver_path(prog-name ld linker_path)
+  set(linker_name ld)
+  set(package_property debian-package)
+endif()
 debian_package("${compiler_path}" compiler)
 debian_package("${linker_path}" linker)
 get_filename_component(compiler_name "${compiler_path}" NAME)
@@ -94,9 +151,18 @@ set(component_entries "")
 set(component_refs "")
 set(component_dependencies "")
 foreach(component IN LISTS components)
-  list(GET ${component}_files 0 first)
-  driver_path(file-name "${first}" first_path)
-  debian_package("${first_path}" ${component})
+  if(VELKOR_SBOM_TOOLCHAIN)
+    set(${component}_files ${arm64_${component}_files})
+    debian_source(${arm64_${component}_source} ${component})
+    set(source_hash ",
+        {\"name\": \"velkor-dpapi:debian-source-dsc-sha256\", \"value\": \"${${component}_dsc}\"},
+        {\"name\": \"velkor-dpapi:built-by\", \"value\": \"tools/arm64-toolchain.sh\"}")
+  else()
+    list(GET ${component}_files 0 first)
+    driver_path(file-name "${first}" first_path)
+    debian_package("${first_path}" ${component})
+    set(source_hash "")
+  endif()
   string(REPLACE ";" " " files "${${component}_files}")
   string(APPEND component_entries "${separator}
     {
@@ -108,8 +174,8 @@ foreach(component IN LISTS components)
       \"licenses\": [${${component}_licenses}],
       \"purl\": \"${${component}_purl}\",
       \"properties\": [
-        {\"name\": \"velkor-dpapi:debian-package\", \"value\": \"${${component}_package}\"},
-        {\"name\": \"velkor-dpapi:linked-statically\", \"value\": \"${files}\"}
+        {\"name\": \"velkor-dpapi:${package_property}\", \"value\": \"${${component}_package}\"},
+        {\"name\": \"velkor-dpapi:linked-statically\", \"value\": \"${files}\"}${source_hash}
       ]
     }")
   string(APPEND component_refs "${separator}\"${component}\"")
@@ -139,7 +205,7 @@ file(WRITE "${sbom}" "{
         },
         {
           \"type\": \"application\",
-          \"name\": \"ld\",
+          \"name\": \"${linker_name}\",
           \"version\": \"${linker_version}\",
           \"purl\": \"${linker_purl}\"
         }

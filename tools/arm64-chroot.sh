@@ -26,10 +26,14 @@ if [ ! -e "$binfmt/register" ]; then
   mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null ||
     fail "binfmt_misc cannot be mounted at $binfmt: ARM64 programs cannot run here"
 fi
+# Registered from the entry qemu-user-static ships, where no service did at its install (a fresh
+# machine without systemd, or binfmt_misc mounted only now).
+entry=/usr/lib/binfmt.d/qemu-aarch64.conf
+if [ ! -e "$binfmt/qemu-aarch64" ] && [ -r "$entry" ]; then
+  cat "$entry" >"$binfmt/register" 2>/dev/null || true
+fi
 if ! grep -qs '^enabled' "$binfmt/qemu-aarch64"; then
-  if command -v update-binfmts >/dev/null; then
-    update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
-  fi
+  echo 1 >"$binfmt/qemu-aarch64" 2>/dev/null || true
   grep -qs '^enabled' "$binfmt/qemu-aarch64" ||
     fail "binfmt_misc has no enabled qemu-aarch64 entry: ARM64 programs cannot run here"
 fi

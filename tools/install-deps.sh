@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ libgtest-dev python3 libsodium-dev valgrind clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix pkg-config openssl sbsigntool git gdb
+  clang-14 lld-14 llvm-14 dpkg-dev make qemu-user-static debootstrap
   "$@"
 )
 # Installed without the packages they recommend, which are many and none of them needed here:
