@@ -18,6 +18,7 @@ EXE = None
 VERSION = None
 DESCRIPTION = None
 COMPILER = None
+MACHINE = None
 
 # The only DLLs the executable may import at load time: known DLLs, which the loader always takes
 # from the system folder whatever lies beside the executable (crypt32 is not one of them, so the
@@ -108,7 +109,14 @@ GUARD_CF = 0x4000
 BASE_RELOCATIONS = 5  # the data directory that makes a relocatable image really movable
 
 
+# IMAGE_FILE_MACHINE_* of the processors the release is built for.
+MACHINES = {"x64": 0x8664, "arm64": 0xAA64}
+
+
 class HardeningTest(unittest.TestCase):
+    def test_machine(self):
+        self.assertEqual(hex(load().machine), hex(MACHINES[MACHINE]))
+
     def test_image_is_relocatable_high_entropy_and_non_executable_data(self):
         image = load()
         flags = HIGH_ENTROPY_VA | DYNAMIC_BASE | NX_COMPAT
@@ -123,14 +131,16 @@ class HardeningTest(unittest.TestCase):
 
 
 def main():
-    global EXE, VERSION, DESCRIPTION, COMPILER
+    global EXE, VERSION, DESCRIPTION, COMPILER, MACHINE
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--description", required=True)
     parser.add_argument("--compiler", choices=("gnu", "msvc"), default="gnu")
+    parser.add_argument("--machine", choices=sorted(MACHINES), default="x64")
     args, rest = parser.parse_known_args()
     EXE, VERSION, DESCRIPTION, COMPILER = args.exe, args.version, args.description, args.compiler
+    MACHINE = args.machine
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -21,6 +21,7 @@ class PeImage:
         pe = self._u32(0x3C)
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
+        self.machine = self._u16(pe + 4)  # IMAGE_FILE_MACHINE_*
         section_count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
         optional = pe + 24
         magic = self._u16(optional)
