@@ -7,7 +7,7 @@ toolchain (read from its map), each with the Debian package that holds it and th
 installed version.
 
     release_sbom.py --zip PATH --platform-tarball PATH --map PATH --version X.Y.Z
-                    --tools DIR [--node PATH] [unittest arguments]
+                    --tools DIR [--node PATH] [--toolchain DIR] [unittest arguments]
 """
 
 import argparse
@@ -24,7 +24,7 @@ import unittest
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ZIP = TARBALL = MAP = VERSION = TOOLS = None
+ZIP = TARBALL = MAP = VERSION = TOOLS = TOOLCHAIN = None
 NODE = "node"
 SBOM = "velkor-dpapi.cdx.json"
 
@@ -45,10 +45,29 @@ def linked_from_toolchain():
     whole, outside the build (the build's own inputs are named relative to it)."""
     with open(MAP, encoding="utf-8") as stream:
         text = stream.read()
+    if TOOLCHAIN:
+        # lld's map: each input section after the file it came from, "archive.a(member.o):(.text)"
+        # or "object.o:(.text)".
+        paths = {match.group(1) for match in
+                 re.finditer(r"\s(/\S+?\.(?:a(?=\()|o(?=:\()))", text)}
+        return {os.path.realpath(path) for path in paths}
     members = text[:text.index("Memory Configuration")]
     paths = {match.group(1) for match in re.finditer(r"^(/\S+\.a)\(", members, re.M)}
     paths |= {match.group(1) for match in re.finditer(r"^LOAD (/\S+\.o)$", text, re.M)}
     return {os.path.realpath(path) for path in paths}
+
+
+def recorded_sources():
+    """The ARM64 toolchain's record of its Debian source packages: version and .dsc hash."""
+    versions, hashes = {}, {}
+    with open(os.path.join(TOOLCHAIN, "SOURCES"), encoding="utf-8") as stream:
+        for line in stream:
+            words = line.split()
+            if words[0] == "source":
+                versions[words[1]] = words[2]
+            elif words[0] == "dsc-sha256":
+                hashes[words[2].split("_")[0]] = words[1]
+    return versions, hashes
 
 
 def dpkg_owner(path):
@@ -121,6 +140,9 @@ class ReleaseSbomTest(unittest.TestCase):
         linked = linked_from_toolchain()
         self.assertEqual({os.path.basename(path) for path in linked}, set(declared),
                          "the link and the SBOM's lists of what was linked in differ")
+        if TOOLCHAIN:
+            self.check_built_from_sources(linked, declared)
+            return
         for name in ("libstdc++", "libgcc", "winpthreads", "mingw-w64-runtime"):
             self.assertIn(name, {component["name"] for component in declared.values()})
         # Each from the Debian package the SBOM names, at its installed version.
@@ -133,13 +155,36 @@ class ReleaseSbomTest(unittest.TestCase):
                 self.assertTrue(component["purl"].startswith("pkg:deb/debian/"))
                 self.assertTrue(component["licenses"])
 
+    def check_built_from_sources(self, linked, declared):
+        """The ARM64 build: each file from the toolchain folder, its component named by the Debian
+        source package it was built from, at the version and .dsc hash the toolchain recorded;
+        the compiler and linker by their installed Debian packages."""
+        for name in ("libc++", "libunwind", "compiler-rt-builtins", "mingw-w64-runtime"):
+            self.assertIn(name, {component["name"] for component in declared.values()})
+        versions, hashes = recorded_sources()
+        for path in sorted(linked):
+            component = declared[os.path.basename(path)]
+            package = properties(component)["velkor-dpapi:debian-source-package"]
+            with self.subTest(file=path):
+                self.assertTrue(path.startswith(os.path.realpath(TOOLCHAIN) + os.sep), path)
+                self.assertEqual(component["version"], versions[package])
+                self.assertEqual(properties(component)["velkor-dpapi:debian-source-dsc-sha256"],
+                                 hashes[package])
+                self.assertTrue(component["purl"].startswith("pkg:deb/debian/%s@" % package))
+                self.assertTrue(component["purl"].endswith("?arch=source"))
+                self.assertTrue(component["licenses"])
+        tools = {tool["name"]: tool for tool in self.bom["metadata"]["tools"]["components"]}
+        self.assertEqual(sorted(tools), ["clang-14", "ld.lld"])
+        for name, package in (("clang-14", "clang-14"), ("ld.lld", "lld-14")):
+            self.assertEqual(tools[name]["version"], dpkg_version(package))
+
     def test_every_component_is_a_dependency_of_the_executable(self):
         names = [component["bom-ref"] for component in self.bom["components"]]
         self.assertEqual(self.bom["dependencies"][0], {"ref": "velkor-dpapi", "dependsOn": names})
 
 
 def main():
-    global ZIP, TARBALL, MAP, VERSION, TOOLS, NODE
+    global ZIP, TARBALL, MAP, VERSION, TOOLS, NODE, TOOLCHAIN
     parser = argparse.ArgumentParser()
     parser.add_argument("--zip", required=True)
     parser.add_argument("--platform-tarball", required=True)
@@ -147,7 +192,9 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("--tools", required=True)
     parser.add_argument("--node", default="node")
+    parser.add_argument("--toolchain", help="the ARM64 toolchain that tools/arm64-toolchain.sh built")
     args, rest = parser.parse_known_args()
+    TOOLCHAIN = args.toolchain
     ZIP, TARBALL, MAP = (os.path.abspath(path) for path in (args.zip, args.platform_tarball,
                                                             args.map))
     VERSION, TOOLS, NODE = args.version, os.path.abspath(args.tools), args.node

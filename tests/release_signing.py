@@ -35,6 +35,7 @@ VERSION = None
 DESCRIPTION = None
 SBOM = None
 RUNNER = []
+NPM_PLATFORM = "win32-x64"
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 PASSWORD = "correct horse 7 battery"
@@ -228,7 +229,8 @@ class ReleaseSigningTest(unittest.TestCase):
         output = os.path.dirname(os.path.dirname(os.path.dirname(self.signed)))
         with open(self.signed, "rb") as stream:
             signed = stream.read()
-        with tarfile.open(os.path.join(output, "velkor-dpapi-win32-x64-%s.tgz" % VERSION)) as tgz:
+        tarball = "velkor-dpapi-%s-%s.tgz" % (NPM_PLATFORM, VERSION)
+        with tarfile.open(os.path.join(output, tarball)) as tgz:
             self.assertEqual(tgz.extractfile("package/velkor-dpapi.exe").read(), signed)
         if SBOM:
             with open(os.path.join(os.path.dirname(self.signed), SBOM)) as stream:
@@ -294,7 +296,7 @@ class ReleaseSigningTest(unittest.TestCase):
 
 
 def main():
-    global BUILD, NAME, EXE, VERSION, DESCRIPTION, SBOM, RUNNER
+    global BUILD, NAME, EXE, VERSION, DESCRIPTION, SBOM, RUNNER, NPM_PLATFORM
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--name", required=True)
@@ -303,9 +305,12 @@ def main():
     parser.add_argument("--description", required=True)
     parser.add_argument("--sbom")
     parser.add_argument("--runner", action="append", default=[])
+    parser.add_argument("--npm-platform", choices=("win32-x64", "win32-arm64"),
+                        default="win32-x64")
     args, rest = parser.parse_known_args()
     BUILD, NAME, EXE = os.path.abspath(args.build), args.name, os.path.abspath(args.exe)
     VERSION, DESCRIPTION, SBOM, RUNNER = args.version, args.description, args.sbom, args.runner
+    NPM_PLATFORM = args.npm_platform
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

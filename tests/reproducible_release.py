@@ -35,6 +35,7 @@ SOURCE = None
 NAME = None
 VERSION = None
 CONFIGURE = []
+NPM_PLATFORM = "win32-x64"
 
 UNIX_TIME_FIELD = 0x5455  # a zip extra field: flags, then the modification time, UTC
 NPM_PACK_TIME = 499162500  # 1985-10-26 08:15:00 UTC, the time npm pack gives every entry
@@ -105,9 +106,11 @@ class ReproducibleReleaseTest(unittest.TestCase):
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def test_both_builds_give_the_same_bytes(self):
-        self.assertEqual([os.path.basename(path) for path in self.first[3:]],
-                         ["velkor-dpapi-%s.tgz" % VERSION,
-                          "velkor-dpapi-win32-x64-%s.tgz" % VERSION])
+        # The client package comes with the x64 release alone.
+        packages = ["velkor-dpapi-%s-%s.tgz" % (NPM_PLATFORM, VERSION)]
+        if NPM_PLATFORM == "win32-x64":
+            packages.insert(0, "velkor-dpapi-%s.tgz" % VERSION)
+        self.assertEqual([os.path.basename(path) for path in self.first[3:]], packages)
         self.assertEqual([os.path.basename(path) for path in self.first],
                          [os.path.basename(path) for path in self.second])
         for first, second in zip(self.first, self.second):
@@ -164,7 +167,7 @@ class ReproducibleReleaseTest(unittest.TestCase):
 
 
 def main():
-    global SOURCE, NAME, VERSION, CONFIGURE
+    global SOURCE, NAME, VERSION, CONFIGURE, NPM_PLATFORM
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
     parser.add_argument("--name", required=True)
@@ -172,8 +175,11 @@ def main():
     parser.add_argument("--toolchain", default="")
     parser.add_argument("--generator", default="")
     parser.add_argument("--build-type", default="Release")
+    parser.add_argument("--npm-platform", choices=("win32-x64", "win32-arm64"),
+                        default="win32-x64")
     args, rest = parser.parse_known_args()
     SOURCE, NAME, VERSION = os.path.abspath(args.source), args.name, args.version
+    NPM_PLATFORM = args.npm_platform
     CONFIGURE = ["-DCMAKE_BUILD_TYPE=" + args.build_type]
     if args.toolchain:
         CONFIGURE.append("-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain)
