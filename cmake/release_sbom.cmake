@@ -34,7 +34,8 @@ set(libstdc++_description "GCC's C++ standard library")
 # The ARM64 build's runtimes, each with the Debian source package it was built from.
 set(arm64_components mingw-w64-runtime compiler-rt-builtins libunwind libc++)
 set(arm64_mingw-w64-runtime_source mingw-w64)
-set(arm64_mingw-w64-runtime_files crt2.o libmingw32.a libmingwex.a libmsvcrt.a libkernel32.a)
+set(arm64_mingw-w64-runtime_files crt2.o crtbegin.o crtend.o libmingw32.a libmingwex.a libmsvcrt.a
+                                  libkernel32.a)
 set(llvm_licenses [=[{"expression": "Apache-2.0 WITH LLVM-exception"}]=])
 set(compiler-rt-builtins_licenses "${llvm_licenses}")
 set(compiler-rt-builtins_description "compiler-rt's builtins, LLVM's low-level runtime library")

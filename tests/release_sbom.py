@@ -23,6 +23,8 @@ import tempfile
 import unittest
 import zipfile
 
+from pe_image import PeImage
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ZIP = TARBALL = MAP = VERSION = TOOLS = TOOLCHAIN = None
 NODE = "node"
@@ -46,14 +48,61 @@ def linked_from_toolchain():
     with open(MAP, encoding="utf-8") as stream:
         text = stream.read()
     if TOOLCHAIN:
-        # lld's map: each input section after the file it came from, "archive.a(member.o):(.text)"
-        # or "object.o:(.text)".
-        paths = {match.group(1) for match in
-                 re.finditer(r"\s(/\S+?\.(?:a(?=\()|o(?=:\()))", text)}
-        return {os.path.realpath(path) for path in paths}
+        return linked_by_lld(text)
     members = text[:text.index("Memory Configuration")]
     paths = {match.group(1) for match in re.finditer(r"^(/\S+\.a)\(", members, re.M)}
     paths |= {match.group(1) for match in re.finditer(r"^LOAD (/\S+\.o)$", text, re.M)}
+    return {os.path.realpath(path) for path in paths}
+
+
+def archive_members(path):
+    """The member names of a GNU or BSD-style ar archive, as the linker names them."""
+    with open(path, "rb") as stream:
+        data = stream.read()
+    names, offset, long_names = set(), 8, b""
+    while offset + 60 <= len(data):
+        name, size = data[offset:offset + 16].rstrip(), int(data[offset + 48:offset + 58])
+        body = data[offset + 60:offset + 60 + size]
+        if name == b"//":
+            long_names = body
+        elif name.startswith(b"/") and name[1:].isdigit():
+            start = int(name[1:])
+            names.add(long_names[start:long_names.index(b"/\n", start)].decode())
+        elif name not in (b"/", b"/SYM64/"):
+            names.add(name.rstrip(b"/").decode())
+        offset += 60 + size + (size & 1)
+    return names
+
+
+def linked_by_lld(text):
+    """lld's map names each input section's file: an object it loaded whole by its path, an
+    archive's member by the member's name alone. The archives are found by their members among
+    the toolchain's own (the import libraries aside: those by the DLLs the executable imports)."""
+    inputs = set(re.findall(r"^\S+ \S+ +\d+ +(\S+?\.o(?:bj)?):\(", text, re.M))
+    paths = {path for path in inputs if path.startswith("/")}
+    members = {name for name in inputs if not name.startswith(("/", "CMakeFiles/"))}
+    found = set()
+    for folder, _, files in os.walk(TOOLCHAIN):
+        for name in files:
+            if name.endswith(".a"):
+                archive = os.path.join(folder, name)
+                held = archive_members(archive)
+                if all(member.lower().endswith(".dll") for member in held):
+                    continue  # an import library
+                if held & members:
+                    paths.add(archive)
+                    found |= held & members
+    # Two archives are the same members under another name: the link names the second.
+    for alias, linked in (("libmsvcrt-os.a", "libmsvcrt.a"), ("libc++abi.a", "libc++.a")):
+        named = {os.path.basename(path): path for path in paths}
+        if alias in named and linked in named:
+            paths.discard(named[alias])
+    # The project's own archives hold the rest.
+    project = members - found
+    assert all(name.endswith(".cpp.obj") for name in project), sorted(project)
+    library = os.path.join(TOOLCHAIN, "aarch64-w64-mingw32", "lib")
+    for dll in PeImage(from_zip("velkor-dpapi.exe")).imported_dlls():
+        paths.add(os.path.join(library, "lib%s.a" % dll.lower()[:-len(".dll")]))
     return {os.path.realpath(path) for path in paths}
 
 
