@@ -30,10 +30,10 @@ fi
 # machine without systemd, or binfmt_misc mounted only now).
 entry=/usr/lib/binfmt.d/qemu-aarch64.conf
 if [ ! -e "$binfmt/qemu-aarch64" ] && [ -r "$entry" ]; then
-  cat "$entry" >"$binfmt/register" 2>/dev/null || true
+  { cat "$entry" >"$binfmt/register"; } 2>/dev/null || true
 fi
 if ! grep -qs '^enabled' "$binfmt/qemu-aarch64"; then
-  echo 1 >"$binfmt/qemu-aarch64" 2>/dev/null || true
+  { echo 1 >"$binfmt/qemu-aarch64"; } 2>/dev/null || true
   grep -qs '^enabled' "$binfmt/qemu-aarch64" ||
     fail "binfmt_misc has no enabled qemu-aarch64 entry: ARM64 programs cannot run here"
 fi
