@@ -11,17 +11,22 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 source tools/wine-env.sh
 
+# The ARM64 steps need root, as CI has it: apt-get source, the scripts' cache folder, binfmt_misc,
+# chroot. The chroot (mostly downloads and emulated package installs) is made while the other
+# presets build and run; the ARM64 runtimes after them, before their own preset.
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" bash tools/arm64-chroot.sh >/dev/null &
+chroot_job=$!
+
 for preset in native sanitize windows; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
 
-# Needs root, as CI is: apt-get source, a cache folder of the scripts' own, binfmt_misc, chroot.
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
 "${sudo[@]}" bash tools/arm64-toolchain.sh >/dev/null
-"${sudo[@]}" bash tools/arm64-chroot.sh >/dev/null
+wait "$chroot_job"  # its failure (no binfmt_misc, no chroot) fails the run
 cmake --preset windows-arm64
 cmake --build --preset windows-arm64
 ctest --preset windows-arm64
