@@ -2,6 +2,7 @@
 """The built velkor-dpapi.exe as a file: its version record and manifest, and the DLLs it imports.
 
     exe_test.py --exe PATH --version X.Y.Z --description TEXT [--compiler gnu|msvc]
+                [--machine x64|arm64]
                 [unittest arguments]
 """
 
