@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The built velkor-dpapi.exe as a file: its version record and manifest, and the DLLs it imports.
+"""The built velkor-dpapi.exe as a file: its version record and manifest, the DLLs it imports, its
+hardening flags and the processor it is for.
 
     exe_test.py --exe PATH --version X.Y.Z --description TEXT [--compiler gnu|msvc]
                 [--machine x64|arm64]
