@@ -82,7 +82,7 @@ class TypeScriptTest(unittest.TestCase):
             [NODE, "--input-type=module", "-e",
              "const { REASON_NAMES } = await import(process.argv[1]);"
              "console.log(JSON.stringify(REASON_NAMES))",
-             os.path.join(self.project, "node_modules", "velkor-dpapi", "reasons.js")],
+             os.path.join(self.project, "node_modules", "velkor-dpapi", "reasons.cjs")],
             capture_output=True, text=True, check=True).stdout)
         self.assertIn("NTE_BAD_KEY_STATE", reasons)
         cases = "".join('    case "%s":\n' % reason for reason in reasons)

@@ -12,10 +12,10 @@ import { fileURLToPath } from "node:url";
 import { setFlagsFromString } from "node:v8";
 import { runInNewContext } from "node:vm";
 import { createClient, MAX_SECRET_BYTES, VelkorDpapiError } from "../index.js";
-import { explainPlatformCode } from "../reasons.js";
+import { explainPlatformCode } from "../reasons.cjs";
 import { isRunning } from "./processes.js";
 
-const clientFile = fileURLToPath(new URL("../index.js", import.meta.url));
+const clientFile = fileURLToPath(new URL("../index.cjs", import.meta.url));
 // The largest standard output the client takes: the hex of the largest blob, and "\r\n".
 const MAX_OUTPUT_BYTES = 33_685_504;
 const MAX_STDERR_BYTES = 65_536;
@@ -144,8 +144,8 @@ function watchSpawns(t, { ignoreKill = false, blockAtExit = 0 } = {}) {
 const { alloc: realAlloc } = Buffer;
 const isZero = (bytes) => bytes.equals(realAlloc(bytes.length));
 
-// Every Buffer that index.js itself makes during the test (the nearest caller outside Node's own
-// modules is index.js). Buffer.from of a string is left out: the client makes strings only of
+// Every Buffer that index.cjs itself makes during the test (the nearest caller outside Node's own
+// modules is index.cjs). Buffer.from of a string is left out: the client makes strings only of
 // fixed words and of standard error, never of data.
 function watchAllocations(t) {
   const made = new Set();

@@ -10,10 +10,11 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { after, describe, test } from "node:test";
 import { createClient, packagedExecutable, VelkorDpapiError } from "../index.js";
-import { locatePackagedExecutable, unpackedPath } from "../packaged.js";
+import { locatePackagedExecutable, unpackedPath } from "../packaged.cjs";
 
 const PACKAGE_FOLDER = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
-const PACKAGE_FILES = ["index.js", "packaged.js", "reasons.js", "package.json"];
+const PACKAGE_FILES =
+  ["index.js", "index.cjs", "packaged.cjs", "reasons.cjs", "package.json"];
 const EXE = ["@velkor-dpapi", "win32-x64", "velkor-dpapi.exe"];
 const THIS_PLATFORM = `${process.platform}-${process.arch}`;
 const posixOnly = process.platform === "win32" ? "POSIX only" : false;

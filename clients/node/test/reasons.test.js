@@ -7,7 +7,7 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, test } from "node:test";
 import { createClient } from "../index.js";
-import { explainPlatformCode, REASON_NAMES } from "../reasons.js";
+import { explainPlatformCode, REASON_NAMES } from "../reasons.cjs";
 
 // Microsoft's names for the codes (winerror.h), written out here, not taken from the client.
 const NAMES = new Map([

@@ -1,3 +1,5 @@
+"use strict";
+
 // The platform codes a wallet meets in the field, by name, with what happened and what it can do,
 // in plain words. The name is the error's stable `reason`; the words go into its message and may
 // be reworded. Each meaning is checked against Microsoft's documentation of the code (the table
@@ -77,7 +79,7 @@ const REASONS = new Map([
  * The reason and plain words for a platform code seen by a command, or null for a code not in
  * the table.
  */
-export function explainPlatformCode(code, command) {
+function explainPlatformCode(code, command) {
   const entry = REASONS.get(code);
   if (entry === undefined) return null;
   const [reason, happened, action, unprotectHappened, unprotectAction] = entry;
@@ -87,4 +89,6 @@ export function explainPlatformCode(code, command) {
 }
 
 /** Every reason the table can give, for the declarations' test. */
-export const REASON_NAMES = Object.freeze([...new Set([...REASONS.values()].map(([r]) => r))]);
+const REASON_NAMES = Object.freeze([...new Set([...REASONS.values()].map(([r]) => r))]);
+
+module.exports = { explainPlatformCode, REASON_NAMES };

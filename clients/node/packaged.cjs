@@ -3,16 +3,15 @@
 // Node resolves a dependency, but without NODE_PATH or global folders, and never on PATH or in
 // the current folder. In a packaged Electron app the path runs through app.asar, where no program
 // can be started: it is mapped to app.asar.unpacked, where asarUnpack puts the file.
-import { statSync } from "node:fs";
-import path from "node:path";
-import { fileURLToPath } from "node:url";
+"use strict";
+
+const { statSync } = require("node:fs");
+const path = require("node:path");
 
 /** The platform package of each platform-arch pair that has one. */
-export const PLATFORM_PACKAGES = Object.freeze({ "win32-x64": "@velkor-dpapi/win32-x64" });
+const PLATFORM_PACKAGES = Object.freeze({ "win32-x64": "@velkor-dpapi/win32-x64" });
 
-export const EXECUTABLE_NAME = "velkor-dpapi.exe";
-
-const HERE = path.dirname(fileURLToPath(import.meta.url));
+const EXECUTABLE_NAME = "velkor-dpapi.exe";
 
 function isFile(candidate) {
   try {
@@ -27,7 +26,7 @@ function isFile(candidate) {
  * folder that holds the archive's unpacked files ("app.asar.unpacked"); unchanged when no folder
  * is so named. Both separators are understood, as a Windows path may use either.
  */
-export function unpackedPath(file) {
+function unpackedPath(file) {
   return file.replace(/(^|[\\/])([^\\/]+\.asar)(?=[\\/])/, "$1$2.unpacked");
 }
 
@@ -36,8 +35,8 @@ export function unpackedPath(file) {
  * path, or { problem } saying why there is none. The rest is for tests: the folder to start the
  * search from (this package's own), whether this runs inside Electron, and how to tell a file.
  */
-export function locatePackagedExecutable(platform, {
-  from = HERE,
+function locatePackagedExecutable(platform, {
+  from = __dirname,
   electron = process.versions.electron !== undefined,
   fileExists = isFile,
   pathApi = path,
@@ -74,3 +73,7 @@ function inElectron(file, electron, fileExists) {
       "the package's README), or pass the executable's absolute path to createClient()",
   };
 }
+
+module.exports = {
+  EXECUTABLE_NAME, PLATFORM_PACKAGES, locatePackagedExecutable, unpackedPath,
+};

@@ -1,0 +1,117 @@
+/** The largest secret (and blob) the tool reads, in bytes. */
+export const MAX_SECRET_BYTES: 16777215;
+
+export type VelkorDpapiErrorCode =
+  | "USAGE" // status 2: the tool was given a wrong command line
+  | "BAD_INPUT" // status 3, or input over MAX_SECRET_BYTES (refused before spawning)
+  | "DPAPI_FAILED" // status 4: the platform refused to seal or open, or the self-test mismatched
+  | "WRITE_FAILED" // status 5: the tool could not write its result
+  | "PROTOCOL" // an answer outside the tool's contract (output, message or status)
+  | "TIMEOUT" // no answer in time: the child was killed
+  | "ABORTED" // the call's AbortSignal fired: the child, if any, was killed
+  | "SPAWN_FAILED" // the executable (or launcher) could not be started
+  | "SIGNAL" // the child was killed by a signal it did not get from this client
+  | "NO_EXECUTABLE"; // createClient() or packagedExecutable(): no packaged executable here
+
+/**
+ * The name of a known platform code (GetLastError's), as the README's "When DPAPI fails" table
+ * lists them; null for any other code. Stable: a wallet may act on it.
+ */
+export type VelkorDpapiReason =
+  | "ERROR_SUCCESS" // 0
+  | "ERROR_FILE_NOT_FOUND" // 2
+  | "ERROR_PATH_NOT_FOUND" // 3
+  | "ERROR_ACCESS_DENIED" // 5
+  | "ERROR_NOT_ENOUGH_MEMORY" // 8
+  | "ERROR_INVALID_DATA" // 13
+  | "ERROR_OUTOFMEMORY" // 14
+  | "ERROR_INVALID_PARAMETER" // 87
+  | "ERROR_MOD_NOT_FOUND" // 126
+  | "ERROR_PROC_NOT_FOUND" // 127
+  | "ERROR_PASSWORD_RESTRICTION" // 1325
+  | "ERROR_INTERNAL_ERROR" // 1359
+  | "NTE_SILENT_CONTEXT" // 0x80090022
+  | "NTE_BAD_KEY_STATE" // 0x8009000B
+  | "SEC_E_DELEGATION_REQUIRED"; // 0x80090345
+
+/** A platform and architecture, as process.platform and process.arch name them. */
+export type PackagedPlatform = "win32-x64" | (string & {});
+
+export class VelkorDpapiError extends Error {
+  readonly name: "VelkorDpapiError";
+  readonly code: VelkorDpapiErrorCode;
+  /** The call that failed; null for "NO_EXECUTABLE", which no call raises. */
+  readonly command: "protect" | "unprotect" | "selftest" | null;
+  /** The exit status, or null when the child did not exit on its own (or never ran). */
+  readonly status: number | null;
+  /** The signal that killed the child, for code "SIGNAL". */
+  readonly signal: string | null;
+  /** The platform's error code (GetLastError, unsigned) from the tool's message, for status 4. */
+  readonly platformCode: number | null;
+  /**
+   * The platform code's name when it is a known one ("NTE_BAD_KEY_STATE"), else null; the
+   * message then also says what happened and what the caller can do.
+   */
+  readonly reason: VelkorDpapiReason | null;
+  /** The tool's standard error, as it was written (line ends included). */
+  readonly stderr: string;
+}
+
+export interface ClientOptions {
+  /**
+   * Without an executable path: whose packaged executable to run ("win32-x64", the only one
+   * there is); this process's platform and architecture by default. Ignored with a path.
+   */
+  platform?: PackagedPlatform;
+  /** Absolute path of a program to run the tool with, and its arguments: ["/usr/bin/wine"]. */
+  launcher?: readonly string[];
+  /**
+   * Milliseconds a call may take before its child is killed; 0 for none. Default 60000. A call
+   * settles at most 500 ms after its deadline, whatever holds the child's pipes.
+   */
+  timeoutMs?: number;
+  /** The child's environment; the current process's when omitted. */
+  env?: Record<string, string | undefined>;
+}
+
+export interface CallOptions {
+  /** Overrides the client's timeoutMs for this call. */
+  timeoutMs?: number;
+  /** Kills the child and rejects with code "ABORTED" when it fires. */
+  signal?: AbortSignal;
+}
+
+export interface VelkorDpapiClient {
+  /** Seals a secret; resolves with the sealed blob, never empty (an empty line is "PROTOCOL"). */
+  protect(secret: Uint8Array, options?: CallOptions): Promise<Uint8Array>;
+  /**
+   * Opens a sealed blob; resolves with the secret in a new buffer, which is the caller's to wipe
+   * (fill(0)) when done with it.
+   */
+  unprotect(blob: Uint8Array, options?: CallOptions): Promise<Uint8Array>;
+  /** Runs the tool's self-test; resolves when it printed "ok". */
+  selftest(options?: CallOptions): Promise<void>;
+}
+
+/**
+ * A client for the executable at an absolute path. Throws a TypeError for a relative path or bare
+ * name (nothing is looked up on PATH) and for invalid options.
+ */
+export function createClient(executable: string, options?: ClientOptions): VelkorDpapiClient;
+/**
+ * A client for the executable installed with this package (see packagedExecutable), found at
+ * this call. Throws a VelkorDpapiError with code "NO_EXECUTABLE" where there is none, and a
+ * TypeError for invalid options.
+ */
+export function createClient(options?: ClientOptions): VelkorDpapiClient;
+export function createClient(executable: undefined, options?: ClientOptions): VelkorDpapiClient;
+
+/**
+ * The absolute path of the executable that npm installed with this package for the platform
+ * (the optional dependency @velkor-dpapi/win32-x64), looked for from this package's folder up
+ * through node_modules, never on PATH or in the current folder; inside a packaged Electron app,
+ * its copy in app.asar.unpacked. Throws a VelkorDpapiError with code "NO_EXECUTABLE" where there
+ * is none: another platform, the optional dependency not installed, or not unpacked from the
+ * app's asar archive.
+ */
+export function packagedExecutable(platform?: PackagedPlatform): string;
