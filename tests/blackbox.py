@@ -612,6 +612,70 @@ class ToolTest(unittest.TestCase):
                 for later in (0o777, 0o022):
                     self.assertEqual(run(home, later, "unprotect", out), (secret + b"\n", b"", 0))
 
+    def test_concurrent_first_seals_under_a_strict_umask_all_succeed(self):
+        # A folder one first seal has just made must already be usable by every other first seal
+        # of the same profile: with umask 0777 a folder made with the umask's help has no
+        # permission at all until its maker sets its mode, and a run that makes a folder inside
+        # it, or looks for the key there, in that moment fails. The window is short, so: many
+        # rounds, each a handful of seals held at one barrier (a shared standard input, closed
+        # once every run waits on it) and let go at once. Run as a user without privileges, for
+        # whom a folder without permissions is a wall.
+        if PLATFORM != "posix" or RUNNER:
+            self.skipTest("the stand-in's key, with the native tool itself")
+        as_user = {}
+        if os.geteuid() == 0:
+            as_user = {"user": 65534, "group": 65534, "extra_groups": []}
+        folder = tempfile.mkdtemp(prefix="velkor-race-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        os.chmod(folder, 0o755)
+        tool = shutil.copy(TOOL, folder)
+
+        def waiting(process):
+            # Asleep, as on the empty pipe; a run still starting is mostly running.
+            try:
+                with open("/proc/%d/stat" % process.pid) as stat:
+                    return stat.read().rsplit(")", 1)[1].split()[0] == "S"
+            except OSError:
+                return False
+
+        chain = (".local", ".local/share", ".local/share/velkor-dpapi")
+        for round_number in range(40):
+            home = tempfile.mkdtemp(prefix="home-", dir=folder)
+            if as_user:
+                os.chown(home, 65534, 65534)
+            read_end, write_end = os.pipe()
+            try:
+                runs = [subprocess.Popen([tool, "protect"], stdin=read_end,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=environment(home), umask=0o777, **as_user)
+                        for _ in range(8)]
+            finally:
+                os.close(read_end)
+            # Let go once all have slept a few polls in a row (or after 2 s: a slow start only
+            # weakens the round).
+            settled = 0
+            for _ in range(400):
+                settled = settled + 1 if all(waiting(run) for run in runs) else 0
+                if settled == 3:
+                    break
+                time.sleep(0.005)
+            os.close(write_end)  # every run reads the empty secret
+            results = []
+            for run in runs:
+                out, err = run.communicate(timeout=60)
+                results.append((out, err, run.returncode))
+            with self.subTest(round=round_number):
+                self.assertEqual([(err, status) for _, err, status in results],
+                                 [(b"", 0)] * len(runs))
+                modes = [oct(os.stat(os.path.join(home, name)).st_mode & 0o7777)
+                         for name in chain]
+                self.assertEqual(modes, ["0o700"] * 3)
+                result = subprocess.run([tool, "unprotect"], input=results[0][0],
+                                        capture_output=True, env=environment(home), timeout=60,
+                                        **as_user)
+                self.assertEqual((result.stdout, result.stderr, result.returncode),
+                                 (b"\n", b"", 0))
+
     def test_key_storage_never_hangs_aborts_or_leaves_debris(self):
         if PLATFORM != "posix":
             self.skipTest("the stand-in's key")

@@ -206,7 +206,7 @@ TEST_F(PosixPlatform, TheKeyIsTheUsersAloneWhateverTheUmask) {
     use_home(home_);
     const mode_t saved = umask(mask);
     const Result sealed = seal({4});
-    umask(saved);
+    EXPECT_EQ(umask(saved), mask) << "the caller's umask is put back";
     ASSERT_TRUE(sealed.ok) << mask;
     struct stat info;
     ASSERT_EQ(stat(key_file().c_str(), &info), 0);

@@ -79,11 +79,23 @@ void sync_parent_folder(const char *path) {
   if (directory.fd >= 0) fsync(directory.fd);
 }
 
-// Makes the folder and any missing parents, each the user's alone. The mode asked for at mkdir is
-// cut by the umask: set it whatever that is, or a folder the user cannot enter would fail every
-// later run, and lock every other program out of it too. Folders that were there are left as
-// they are.
+// Sets the process's umask for as long as it lives, then puts the caller's back. The tool is
+// single-threaded, so no other thread creates a file meanwhile.
+struct UmaskFor {
+  mode_t saved;
+  explicit UmaskFor(mode_t mask) : saved(umask(mask)) {}
+  ~UmaskFor() { umask(saved); }
+  UmaskFor(const UmaskFor &) = delete;
+  UmaskFor &operator=(const UmaskFor &) = delete;
+};
+
+// Makes the folder and any missing parents, each the user's alone. Each is made 0700 at once: a
+// concurrent first seal may make a folder inside it, or look for the key there, the moment it
+// exists, and the caller's umask (0777 at worst) would leave it without permissions until the
+// chmod. The chmod stays for what a umask does not govern (a default ACL), or a folder the user
+// cannot enter would fail every later run. Folders that were there are left as they are.
 DWORD make_folders(Path &folder) {
+  const UmaskFor user_alone(077);
   for (std::size_t end = 1; end <= folder.length; ++end) {
     if (end < folder.length && folder.text[end] != '/') continue;
     const char kept = folder.text[end];
