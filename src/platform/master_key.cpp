@@ -45,8 +45,14 @@ bool owned_by_user_or_root(const struct stat &info) {
   return info.st_uid == geteuid() || info.st_uid == 0;
 }
 
-// The folder that holds the key; fails when there is no profile folder to put it in.
+// The folder that holds the key: under an absolute XDG_DATA_HOME, whatever HOME is; else under
+// the profile folder, HOME when absolute, the user's entry in the user database when HOME is
+// unset or not absolute. Fails when there is no such profile folder to put it in.
 DWORD key_folder(Path &folder) {
+  const char *data_home = std::getenv("XDG_DATA_HOME");
+  if (data_home != nullptr && data_home[0] == '/') {
+    return folder.append(data_home) && folder.append("/velkor-dpapi") ? 0 : ERROR_PATH_NOT_FOUND;
+  }
   const char *profile = std::getenv("HOME");
   if (profile == nullptr || profile[0] != '/') {
     errno = 0;
@@ -59,12 +65,9 @@ DWORD key_folder(Path &folder) {
   }
   struct stat info;
   if (stat(profile, &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_PATH_NOT_FOUND;
-
-  const char *data_home = std::getenv("XDG_DATA_HOME");
-  const bool fits = (data_home != nullptr && data_home[0] == '/')
-                        ? folder.append(data_home)
-                        : folder.append(profile) && folder.append("/.local/share");
-  return fits && folder.append("/velkor-dpapi") ? 0 : ERROR_PATH_NOT_FOUND;
+  return folder.append(profile) && folder.append("/.local/share/velkor-dpapi")
+             ? 0
+             : ERROR_PATH_NOT_FOUND;
 }
 
 // Flushes the entry a new file or folder was given in the folder that holds `path`, so that a
