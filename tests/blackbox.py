@@ -7,10 +7,11 @@ run feeds and drains the tool through pipes. Expected texts are written with bar
 Windows the runtime's text mode sends each as a carriage return and line feed.
 
     blackbox.py --tool PATH --platform windows|posix [--runner "wine" | --runner "valgrind ..."]
-                [--sanitized]
+                [--sanitized] [--durability-log LIBRARY]
 """
 
 import argparse
+import errno
 import os
 import re
 import shlex
@@ -35,6 +36,7 @@ TOOL = None
 PLATFORM = None
 RUNNER = []
 SANITIZED = False  # a sanitizer build: dumpable for LeakSanitizer, and mlock does nothing
+DURABILITY_LOG = None  # the library that logs the tool's fsync and link calls (durability_log.c)
 
 USAGE = b"usage: velkor-dpapi protect|unprotect|selftest\n"
 UNKNOWN = b"unknown command\n"
@@ -612,6 +614,140 @@ class ToolTest(unittest.TestCase):
                 for later in (0o777, 0o022):
                     self.assertEqual(run(home, later, "unprotect", out), (secret + b"\n", b"", 0))
 
+    def test_concurrent_first_seals_under_a_strict_umask_all_succeed(self):
+        # A folder one first seal has just made must already be usable by every other first seal
+        # of the same profile: with umask 0777 a folder made with the umask's help has no
+        # permission at all until its maker sets its mode, and a run that makes a folder inside
+        # it, or looks for the key there, in that moment fails. The window is short, so: many
+        # rounds, each a handful of seals held at one barrier (a shared standard input, closed
+        # once every run waits on it) and let go at once. Run as a user without privileges, for
+        # whom a folder without permissions is a wall.
+        if PLATFORM != "posix" or RUNNER:
+            self.skipTest("the stand-in's key, with the native tool itself")
+        as_user = {}
+        if os.geteuid() == 0:
+            as_user = {"user": 65534, "group": 65534, "extra_groups": []}
+        folder = tempfile.mkdtemp(prefix="velkor-race-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        os.chmod(folder, 0o755)
+        tool = shutil.copy(TOOL, folder)
+
+        def waiting(process):
+            # Asleep, as on the empty pipe; a run still starting is mostly running.
+            try:
+                with open("/proc/%d/stat" % process.pid) as stat:
+                    return stat.read().rsplit(")", 1)[1].split()[0] == "S"
+            except OSError:
+                return False
+
+        chain = (".local", ".local/share", ".local/share/velkor-dpapi")
+        for round_number in range(40):
+            home = tempfile.mkdtemp(prefix="home-", dir=folder)
+            if as_user:
+                os.chown(home, 65534, 65534)
+            read_end, write_end = os.pipe()
+            try:
+                runs = [subprocess.Popen([tool, "protect"], stdin=read_end,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         env=environment(home), umask=0o777, **as_user)
+                        for _ in range(8)]
+            finally:
+                os.close(read_end)
+            # Let go once all have slept a few polls in a row (or after 2 s: a slow start only
+            # weakens the round).
+            settled = 0
+            for _ in range(400):
+                settled = settled + 1 if all(waiting(run) for run in runs) else 0
+                if settled == 3:
+                    break
+                time.sleep(0.005)
+            os.close(write_end)  # every run reads the empty secret
+            results = []
+            for run in runs:
+                out, err = run.communicate(timeout=60)
+                results.append((out, err, run.returncode))
+            with self.subTest(round=round_number):
+                self.assertEqual([(err, status) for _, err, status in results],
+                                 [(b"", 0)] * len(runs))
+                modes = [oct(os.stat(os.path.join(home, name)).st_mode & 0o7777)
+                         for name in chain]
+                self.assertEqual(modes, ["0o700"] * 3)
+                result = subprocess.run([tool, "unprotect"], input=results[0][0],
+                                        capture_output=True, env=environment(home), timeout=60,
+                                        **as_user)
+                self.assertEqual((result.stdout, result.stderr, result.returncode),
+                                 (b"\n", b"", 0))
+
+    def test_a_first_seal_without_proc_makes_a_durable_key(self):
+        # Without /proc (a container without it) the unnamed key file cannot be linked to its
+        # name through /proc/self/fd: the seal must notice and make the key through a named
+        # temporary file instead, as durable (its bytes flushed before it takes its name, its
+        # folder after) and leaving no temporary file. /proc is hidden under an empty tmpfs in a
+        # mount namespace of the test's own; the durability log library, preloaded into the tool
+        # alone, records every fsync and link.
+        if PLATFORM != "posix" or RUNNER:
+            self.skipTest("the stand-in's key, with the native tool itself")
+        if os.geteuid() != 0:
+            self.skipTest("making a mount namespace needs root")
+        if not DURABILITY_LOG or not os.path.exists(DURABILITY_LOG):
+            self.fail("no durability log library at %r (build the durability_log target, or "
+                      "pass --durability-log)" % DURABILITY_LOG)
+        logs = tempfile.mkdtemp(prefix="velkor-durability-")
+        self.addCleanup(shutil.rmtree, logs, ignore_errors=True)
+        log = os.path.join(logs, "protect.log")
+        without_proc = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                        'mount -t tmpfs -o size=4k,mode=0555 velkor-no-proc /proc || exit 99; '
+                        'test -e /proc/self && exit 98; '
+                        'export LD_PRELOAD="$VELKOR_PRELOAD"; exec "$0" "$@"', TOOL]
+        env = dict(environment(self.home), VELKOR_PRELOAD=DURABILITY_LOG,
+                   VELKOR_DURABILITY_LOG=log)
+        if SANITIZED:  # the log library comes before the sanitizer's runtime
+            env["ASAN_OPTIONS"] = ":".join(filter(None, (os.environ.get("ASAN_OPTIONS"),
+                                                         "verify_asan_link_order=0")))
+        secret = b"76656c6b6f72"
+        result = subprocess.run(without_proc + ["protect"], input=secret, capture_output=True,
+                                env=env, timeout=60)
+        self.assertEqual((result.stderr, result.returncode), (b"", 0))
+        blob = result.stdout
+
+        folder = os.path.join(self.home, ".local", "share", "velkor-dpapi")
+        key = os.path.join(folder, "master.key")
+        self.assertEqual(os.listdir(folder), ["master.key"])  # no temporary file left
+        info = os.lstat(key)
+        self.assertEqual((oct(info.st_mode), info.st_size, info.st_uid),
+                         (oct(0o100600), 32, os.geteuid()))
+
+        names = {}
+        for name, path in (("home", self.home), (".local", os.path.join(self.home, ".local")),
+                           ("share", os.path.join(self.home, ".local", "share")),
+                           ("folder", folder), ("key", key)):
+            place = os.stat(path)
+            names[(place.st_dev, place.st_ino)] = name
+        seen = []
+        with open(log) as lines:
+            for line in lines:
+                fields = line.split()
+                file = names.get((int(fields[-2]), int(fields[-1])), "another file")
+                if fields[0] == "fsync":
+                    seen.append("fsync " + file)
+                elif fields[1] == "0":
+                    seen.append(fields[0] + " " + file)
+                else:
+                    seen.append("%s failed %s" % (fields[0], errno.errorcode[int(fields[1])]))
+        # The made folders flushed into their parents; the unnamed file written and flushed, its
+        # link through /proc failing; then the named file flushed, linked, and its folder flushed.
+        # The unnamed file's inode, freed, may be the named one's again.
+        self.assertIn(seen[3:4], (["fsync another file"], ["fsync key"]), seen)
+        self.assertEqual(seen[:3] + seen[4:],
+                         ["fsync home", "fsync .local", "fsync share", "linkat failed ENOENT",
+                          "fsync key", "link key", "fsync folder"])
+
+        env.pop("VELKOR_DURABILITY_LOG")
+        opened = subprocess.run(without_proc + ["unprotect"], input=blob, capture_output=True,
+                                env=env, timeout=60)
+        self.assertEqual((opened.stdout, opened.stderr, opened.returncode),
+                         (secret + b"\n", b"", 0))
+
     def test_key_storage_never_hangs_aborts_or_leaves_debris(self):
         if PLATFORM != "posix":
             self.skipTest("the stand-in's key")
@@ -672,15 +808,19 @@ class ToolTest(unittest.TestCase):
 
 
 def main():
-    global TOOL, PLATFORM, RUNNER, SANITIZED
+    global TOOL, PLATFORM, RUNNER, SANITIZED, DURABILITY_LOG
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--platform", choices=("windows", "posix"), required=True)
     parser.add_argument("--runner", default="", help="command line that runs the tool")
     parser.add_argument("--sanitized", action="store_true", help="the tool has sanitizers")
+    parser.add_argument("--durability-log",
+                        help="durability_log library (default: tests/ beside the tool)")
     args, rest = parser.parse_known_args()
     TOOL, PLATFORM, RUNNER = os.path.abspath(args.tool), args.platform, shlex.split(args.runner)
     SANITIZED = args.sanitized
+    DURABILITY_LOG = args.durability_log or os.path.join(os.path.dirname(TOOL), "tests",
+                                                         "libdurability_log.so")
     if PLATFORM == "windows" and RUNNER:
         # The prefix made and Wine's services started first, so that neither its first-run notes
         # nor its services get in the way of the tool's streams.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_user_database.h"
 #include "file_system_faults.h"
 #include "platform/dpapi.h"
 #include "platform/master_key.h"
@@ -206,7 +207,7 @@ TEST_F(PosixPlatform, TheKeyIsTheUsersAloneWhateverTheUmask) {
     use_home(home_);
     const mode_t saved = umask(mask);
     const Result sealed = seal({4});
-    umask(saved);
+    EXPECT_EQ(umask(saved), mask) << "the caller's umask is put back";
     ASSERT_TRUE(sealed.ok) << mask;
     struct stat info;
     ASSERT_EQ(stat(key_file().c_str(), &info), 0);
@@ -460,6 +461,76 @@ TEST_F(PosixPlatform, NoProfileFolderIsPathNotFound) {
   setenv("HOME", (home_ / "missing").c_str(), 1);
   EXPECT_EQ(seal({1}).error, ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(unseal(Bytes(100, 0)).error, ERROR_INVALID_DATA);  // the format fails first
+}
+
+TEST_F(PosixPlatform, TheEnvironmentChoosesTheKeyFolder) {
+  // An absolute XDG_DATA_HOME holds the key whatever HOME is. Otherwise an absolute HOME is the
+  // profile, there or not; an unset, empty or relative HOME gives way to the user's entry in the
+  // user database. No profile folder is ERROR_PATH_NOT_FOUND, with nothing made anywhere.
+  const fs::path data = make_home(), passwd_home = make_home();
+  const std::string data_text = data.string(), home_text = home_.string(),
+                    missing_text = (home_ / "missing").string(), passwd_text = passwd_home.string(),
+                    passwd_missing_text = (passwd_home / "missing").string();
+  const char *const kUnset = nullptr;
+  const char *const kNoEntry = nullptr;
+  const struct {
+    const char *name;
+    const char *xdg_data_home;
+    const char *home;
+    const char *passwd_home;
+    const fs::path *holds_the_key;  // null: no profile folder
+  } cases[] = {
+      {"data, missing home", data_text.c_str(), missing_text.c_str(), passwd_text.c_str(), &data},
+      {"data, no home", data_text.c_str(), kUnset, passwd_missing_text.c_str(), &data},
+      {"data, relative home", data_text.c_str(), "relative/home", kNoEntry, &data},
+      {"relative data, home", "relative/data", home_text.c_str(), passwd_text.c_str(), &home_},
+      {"home", kUnset, home_text.c_str(), passwd_text.c_str(), &home_},
+      {"missing home", kUnset, missing_text.c_str(), passwd_text.c_str(), nullptr},
+      {"no home", kUnset, kUnset, passwd_text.c_str(), &passwd_home},
+      {"empty data, empty home", "", "", passwd_text.c_str(), &passwd_home},
+      {"relative home", kUnset, "relative/home", passwd_text.c_str(), &passwd_home},
+      {"relative data, no home", "relative/data", kUnset, passwd_text.c_str(), &passwd_home},
+      {"no home, missing entry's home", kUnset, kUnset, passwd_missing_text.c_str(), nullptr},
+      {"no home, no entry", kUnset, kUnset, kNoEntry, nullptr},
+  };
+  // A relative path wrongly taken would be made here, out of the way.
+  const fs::path working_folder = fs::current_path();
+  fs::current_path(make_home());
+  const auto set = [](const char *name, const char *value) {
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  };
+  for (const auto &c : cases) {
+    for (const fs::path &place : {data, home_, passwd_home}) {
+      for (const auto &entry : fs::directory_iterator(place)) fs::remove_all(entry.path());
+    }
+    set("XDG_DATA_HOME", c.xdg_data_home);
+    set("HOME", c.home);
+    fake_user_database::home = c.passwd_home;
+    fake_user_database::active = true;
+    const Result sealed = seal({9});
+    const Result opened = sealed.ok ? unseal(sealed.out) : Result{};
+    fake_user_database::active = false;
+    if (c.holds_the_key == nullptr) {
+      EXPECT_EQ(sealed.error, ERROR_PATH_NOT_FOUND) << c.name;
+    } else {
+      EXPECT_TRUE(sealed.ok) << c.name << ": error " << sealed.error;
+      EXPECT_EQ(opened.out, Bytes{9}) << c.name;
+      const fs::path key = *c.holds_the_key == data
+                               ? data / "velkor-dpapi/master.key"
+                               : *c.holds_the_key / ".local/share/velkor-dpapi/master.key";
+      EXPECT_TRUE(fs::is_regular_file(key)) << c.name;
+    }
+    for (const fs::path &place : {data, home_, passwd_home}) {
+      const bool holds = c.holds_the_key != nullptr && *c.holds_the_key == place;
+      EXPECT_EQ(fs::is_empty(place), !holds) << c.name << ": " << place;
+    }
+  }
+  EXPECT_FALSE(fs::exists("relative")) << "a relative path is never taken";
+  fs::current_path(working_folder);
 }
 
 TEST_F(PosixPlatform, RefusesArgumentsItCannotHonour) {
