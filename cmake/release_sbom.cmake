@@ -14,16 +14,19 @@
 
 # What the static link brings in, by component: its name, its archives and start-up objects as
 # the compiler driver names them (the first one tells the Debian package), and a description; and
-# its licences. mingw-w64's copyright file is machine-readable (Debian's copyright format): a
-# component of it names the paragraphs (by the first pattern of their Files: field) that cover the
-# sources of the parts linked in, and the licences and notices are read from them. GCC's is prose:
-# its licence is written here as that file states it for libgcc and libstdc++-v3.
+# its licences. mingw-w64's copyright file is machine-readable (Debian's copyright format): each
+# of its components names the paragraphs (by the first pattern of their Files: field) that cover
+# the sources of the parts linked in, and the licences and notices are read from them. GCC's is
+# prose: its licence is written here as that file states it for libgcc and libstdc++-v3.
 # tests/release_sbom.py derives the same from the linker's map and fails when they differ.
 set(components mingw-w64-runtime winpthreads libgcc libstdc++)
 set(mingw-w64-runtime_files crt2.o libmingw32.a libmingwex.a libmsvcrt.a
                             libkernel32.a)
-set(mingw-w64-runtime_paragraphs "*" "mingw-w64-crt/crt/*" "mingw-w64-crt/gdtoa/*"
-                                 "mingw-w64-crt/misc/basename.c")
+set(mingw-w64-runtime_paragraphs
+    "*"                              # ZPL-2.1: what no other paragraph names
+    "mingw-w64-crt/crt/*"            # public domain: the start-up code, misc/
+    "mingw-w64-crt/gdtoa/*"          # Lucent: gdtoa, and stdio/mingw_pformat.c by name
+    "mingw-w64-crt/misc/basename.c") # Keith Marshall: the printf family
 set(mingw-w64-runtime_description
     "The mingw-w64 C runtime: start-up code, msvcrt.dll's import library and its static additions")
 set(winpthreads_files libpthread.a)
