@@ -34,7 +34,7 @@ PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
 CLIENT_FILES = {"LICENSE", "README.md", "package.json", "index.js", "index.cjs", "index.d.ts",
                 "index.d.cts", "packaged.cjs", "reasons.cjs"}
 PLATFORM_FILES = {"LICENSE", "README.md", "package.json", "velkor-dpapi.exe",
-                  "velkor-dpapi.cdx.json"}
+                  "velkor-dpapi.cdx.json", "THIRD-PARTY-NOTICES.txt"}
 
 # Imports the installed package, prints the executable it resolves, and round-trips a secret and
 # the self-test through createClient() with no path, run through the launcher (wine) if any.

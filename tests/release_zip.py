@@ -4,7 +4,8 @@ fresh folder it was unpacked into.
 
     release_zip.py --zip PATH [--sbom NAME] [--runner wine] [unittest arguments]
 
-With --sbom, the zip also holds the software bill of materials by that name.
+With --sbom, the zip also holds the software bill of materials by that name, and the
+third-party notices of what is linked in, THIRD-PARTY-NOTICES.txt.
 """
 
 import argparse
@@ -38,10 +39,11 @@ class ReleaseZipTest(unittest.TestCase):
         with open(ZIP + ".sha256", encoding="ascii") as stream:
             self.assertEqual(stream.read().split(), [digest, os.path.basename(ZIP)])
 
-    def test_holds_the_tool_its_readme_and_its_licence(self):
+    def test_holds_the_tool_its_readme_and_its_licences(self):
         with zipfile.ZipFile(ZIP) as archive:
             files = {name for name in archive.namelist() if not name.endswith("/")}
-        expected = ["velkor-dpapi.exe", "README.md", "LICENSE"] + ([SBOM] if SBOM else [])
+        expected = ["velkor-dpapi.exe", "README.md", "LICENSE"] + (
+            [SBOM, "THIRD-PARTY-NOTICES.txt"] if SBOM else [])
         self.assertEqual(files, {self.folder + "/" + name for name in expected})
 
     def test_selftest_runs_from_the_unpacked_zip(self):
