@@ -32,7 +32,7 @@ NPM, NODE = "npm", "node"
 PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
 
 CLIENT_FILES = {"LICENSE", "README.md", "package.json", "index.js", "index.cjs", "index.d.ts",
-                "index.d.cts", "packaged.cjs", "reasons.cjs"}
+                "index.d.cts", "builtins.cjs", "builtins.mjs", "packaged.cjs", "reasons.cjs"}
 PLATFORM_FILES = {"LICENSE", "README.md", "package.json", "velkor-dpapi.exe",
                   "velkor-dpapi.cdx.json"}
 

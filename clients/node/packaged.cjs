@@ -7,8 +7,7 @@
 // is mapped to app.asar.unpacked, where asarUnpack puts the file.
 "use strict";
 
-const { statSync } = require("node:fs");
-const path = require("node:path");
+const { fs: { statSync }, path } = require("#builtins");
 
 /**
  * The platform packages that may serve each platform-arch pair, in the order they are tried.

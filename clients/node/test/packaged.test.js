@@ -16,7 +16,8 @@ import { locatePackagedExecutable, unpackedPath } from "../packaged.cjs";
 
 const PACKAGE_FOLDER = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
 const PACKAGE_FILES =
-  ["index.js", "index.cjs", "packaged.cjs", "reasons.cjs", "package.json"];
+  ["index.js", "index.cjs", "builtins.cjs", "builtins.mjs", "packaged.cjs", "reasons.cjs",
+    "package.json"];
 const EXE = ["@velkor-dpapi", "win32-x64", "velkor-dpapi.exe"];
 const THIS_PLATFORM = `${process.platform}-${process.arch}`;
 const posixOnly = process.platform === "win32" ? "POSIX only" : false;
