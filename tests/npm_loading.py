@@ -93,7 +93,8 @@ for (const [thrower, other] of [[required, imported], [imported, required]]) {
 """
 
 # An ES module bundle of CommonJS code that requires Node's own modules needs a require of its
-# own: esbuild's documented banner.
+# own (esbuild's documented banner) while index.cjs requires node:child_process itself; once it
+# takes it from "#builtins", as packaged.cjs does, the bundle needs none and this can go.
 ESM_BANNER = ('import { createRequire as velkorCreateRequire } from "node:module"; '
               "const require = velkorCreateRequire(import.meta.url);")
 
