@@ -3,7 +3,8 @@
 #
 #   <platform package>-<version>.tgz  the zip's own velkor-dpapi.exe (signed when the zip's is),
 #                                     its SBOM, third-party notices and LICENSE, a short README
-#                                     and package.json, with "os": ["win32"] and "cpu": ["x64"]
+#                                     and package.json, with "os": ["win32"] and "cpu": ["x64",
+#                                     "arm64"] (Windows on ARM64 runs it under emulation)
 #   velkor-dpapi-<version>.tgz        the Node.js client (clients/node) and LICENSE; it lists the
 #                                     platform package under optionalDependencies, at its version
 #

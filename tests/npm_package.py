@@ -5,7 +5,7 @@ into a fresh project, which then imports velkor-dpapi and calls createClient() w
 The registry is stood in for by the project's "overrides", which point the client's optional
 dependency at the platform package's tarball, so that npm resolves it as it would from the
 registry: installed as an optional dependency where the platform matches (--os=win32 --cpu=x64
-here, on Linux), skipped where it does not.
+here, on Linux, or the same in the project's .npmrc; --cpu=arm64 too), skipped where it does not.
 
     npm_package.py --release-dir DIR --name RELEASE --version X.Y.Z [--runner wine]
                    [--npm PATH] [--node PATH] [unittest arguments]
@@ -32,7 +32,7 @@ NPM, NODE = "npm", "node"
 PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
 
 CLIENT_FILES = {"LICENSE", "README.md", "package.json", "index.js", "index.cjs", "index.d.ts",
-                "index.d.cts", "packaged.cjs", "reasons.cjs"}
+                "index.d.cts", "builtins.cjs", "builtins.mjs", "packaged.cjs", "reasons.cjs"}
 PLATFORM_FILES = {"LICENSE", "README.md", "package.json", "velkor-dpapi.exe",
                   "velkor-dpapi.cdx.json", "THIRD-PARTY-NOTICES.txt"}
 
@@ -42,9 +42,9 @@ CONSUMER = """\
 import { randomBytes } from "node:crypto";
 import { createClient, packagedExecutable } from "velkor-dpapi";
 
-const launcher = JSON.parse(process.argv[2]);
-console.log(packagedExecutable("win32-x64"));
-const dpapi = createClient({ platform: "win32-x64", launcher });
+const [launcher, platform] = [JSON.parse(process.argv[2]), process.argv[3]];
+console.log(packagedExecutable(platform));
+const dpapi = createClient({ platform, launcher });
 await dpapi.selftest();
 const secret = randomBytes(4096);
 const blob = await dpapi.protect(secret);
@@ -118,9 +118,9 @@ class NpmPackageTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
 
-    def project(self, name, *npm_options):
-        """A fresh project with both tarballs, the client installed by npm, offline, with an
-        empty cache of its own; returns its folder."""
+    def project(self, name, *npm_options, npmrc=None):
+        """A fresh project with both tarballs (and the .npmrc given), the client installed by
+        npm, offline, with an empty cache of its own; returns its folder."""
         folder = os.path.join(self.root, name)
         os.makedirs(folder)
         for path in (client_tarball(), platform_tarball()):
@@ -128,13 +128,27 @@ class NpmPackageTest(unittest.TestCase):
         with open(os.path.join(folder, "package.json"), "w") as stream:
             json.dump({"name": name, "private": True, "overrides": {
                 PLATFORM_PACKAGE: "file:" + os.path.basename(platform_tarball())}}, stream)
+        if npmrc is not None:
+            with open(os.path.join(folder, ".npmrc"), "w") as stream:
+                stream.write(npmrc)
+        self.npm(folder, "install", *npm_options, "./" + os.path.basename(client_tarball()))
+        return folder
+
+    def npm(self, folder, command, *arguments):
+        """npm, offline, with the project's own cache; returns its output."""
         process = subprocess.run(
-            [NPM, "install", "--offline", "--cache", os.path.join(self.root, name + "-cache"),
-             "--no-audit", "--no-fund", "--ignore-scripts", *npm_options,
-             "./" + os.path.basename(client_tarball())],
+            [NPM, command, "--offline",
+             "--cache", os.path.join(self.root, os.path.basename(folder) + "-cache"),
+             "--no-audit", "--no-fund", "--ignore-scripts", *arguments],
             cwd=folder, capture_output=True, text=True, env=environment(), timeout=600)
         self.assertEqual(process.returncode, 0, process.stdout + process.stderr)
-        return folder
+        return process.stdout
+
+    def installed(self, folder):
+        """The platform package's executable in the project, or None."""
+        path = os.path.join(folder, "node_modules", *PLATFORM_PACKAGE.split("/"),
+                            "velkor-dpapi.exe")
+        return path if os.path.exists(path) else None
 
     def run_node(self, folder, script, *arguments):
         path = os.path.join(folder, "consumer.mjs")
@@ -153,7 +167,7 @@ class NpmPackageTest(unittest.TestCase):
         self.assertNotIn("dependencies", client)
         self.assertEqual((platform["name"], platform["version"], platform["os"], platform["cpu"],
                           platform["license"]),
-                         (PLATFORM_PACKAGE, VERSION, ["win32"], ["x64"], "MIT"))
+                         (PLATFORM_PACKAGE, VERSION, ["win32"], ["x64", "arm64"], "MIT"))
         with tarfile.open(platform_tarball()) as archive:
             exe = archive.extractfile("package/velkor-dpapi.exe").read()
         self.assertEqual(sha256(exe), sha256(released_exe()))
@@ -163,7 +177,7 @@ class NpmPackageTest(unittest.TestCase):
         folder = self.project("wallet", "--os=win32", "--cpu=x64")
         installed = os.path.join(folder, "node_modules", *PLATFORM_PACKAGE.split("/"),
                                  "velkor-dpapi.exe")
-        process = self.run_node(folder, CONSUMER, json.dumps(RUNNER))
+        process = self.run_node(folder, CONSUMER, json.dumps(RUNNER), "win32-x64")
         self.assertEqual((process.stdout, process.stderr, process.returncode),
                          (installed + "\nround trip ok\n", "", 0))
         with open(installed, "rb") as stream:
@@ -176,6 +190,33 @@ class NpmPackageTest(unittest.TestCase):
             {"node_modules/velkor-dpapi": (VERSION, None),
              "node_modules/" + PLATFORM_PACKAGE: (VERSION, True)})
 
+    def test_on_windows_on_arm64_the_x64_executable_is_installed_and_run(self):
+        folder = self.project("wallet-arm64", "--os=win32", "--cpu=arm64")
+        installed = self.installed(folder)
+        self.assertIsNotNone(installed)
+        process = self.run_node(folder, CONSUMER, json.dumps(RUNNER), "win32-arm64")
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (installed + "\nround trip ok\n", "", 0))
+
+    def test_a_project_npmrc_keeps_the_platform_package_through_install_and_ci(self):
+        folder = self.project("built-elsewhere", npmrc="os=win32\ncpu=x64\n")
+        installed = self.installed(folder)
+        self.assertIsNotNone(installed)
+        for command in ("install", "ci", "install"):
+            self.npm(folder, command)
+            self.assertEqual(self.installed(folder), installed, "after npm " + command)
+        with open(installed, "rb") as stream:
+            self.assertEqual(sha256(stream.read()), sha256(released_exe()))
+        process = self.run_node(folder, 'import { packagedExecutable } from "velkor-dpapi";\n'
+                                        'console.log(packagedExecutable("win32-x64"));\n')
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (installed + "\n", "", 0))
+        # The same options given once on the command line are undone by the next install.
+        flags = self.project("built-elsewhere-once", "--os=win32", "--cpu=x64")
+        self.assertIsNotNone(self.installed(flags))
+        self.npm(flags, "install")
+        self.assertIsNone(self.installed(flags))
+
     def test_elsewhere_the_platform_package_is_skipped_and_the_client_says_so(self):
         folder = self.project("elsewhere")  # this machine's own platform: Linux
         self.assertFalse(os.path.exists(os.path.join(folder, "node_modules", "@velkor-dpapi")))
@@ -185,8 +226,9 @@ class NpmPackageTest(unittest.TestCase):
                               capture_output=True, text=True, check=True).stdout.strip()
         self.assertEqual([json.loads(line) for line in process.stdout.splitlines()], [
             ["VelkorDpapiError", "NO_EXECUTABLE",
-             "velkor-dpapi: no packaged executable for %s (only Windows x64, win32-x64, has one): "
-             "pass the executable's absolute path to createClient()" % here],
+             "velkor-dpapi: no packaged executable for %s (only Windows x64 and ARM64, win32-x64 "
+             "and win32-arm64, have one): pass the executable's absolute path to createClient()"
+             % here],
             ["VelkorDpapiError", "NO_EXECUTABLE",
              "velkor-dpapi: the packaged executable for win32-x64 is not installed (the optional "
              "dependency @velkor-dpapi/win32-x64 is missing: install without omitting optional "

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Installs the tools some tests fetch from the npm registry (tests/npm-tools: TypeScript,
+"""Installs the tools some tests fetch from the npm registry (tests/npm-tools: TypeScript, esbuild,
 Node's types, CycloneDX's validator), at the versions its lock file pins, into a folder of the
 build tree, with npm's cache beside them. Installs again only when the lock file changed.
 

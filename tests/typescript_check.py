@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The client package's declarations, as a TypeScript wallet sees them: the packed tarball
-installed into a fresh project's node_modules, and a consumer of it type-checked with
-`tsc --strict --noEmit` (TypeScript and Node's types from the npm registry, at the versions
-tests/npm-tools pins, never a dependency of the package), the declaration file itself included.
+installed into a fresh project's node_modules, and consumers of it (an ES module, and a CommonJS
+one with a require-style import) type-checked with `tsc --strict --noEmit` (TypeScript and Node's
+types from the npm registry, at the versions tests/npm-tools pins, never a dependency of the
+package), the declaration file itself included.
 
     typescript_check.py --client-tarball PATH --tools DIR [--node PATH] [unittest arguments]
 """
@@ -18,7 +19,9 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CONSUMER = os.path.join(HERE, "..", "clients", "node", "test", "types", "consumer.ts")
+TYPES = os.path.join(HERE, "..", "clients", "node", "test", "types")
+CONSUMER = os.path.join(TYPES, "consumer.ts")
+COMMONJS_CONSUMER = os.path.join(TYPES, "consumer.cts")
 TARBALL = TOOLS = None
 NODE = "node"
 
@@ -59,11 +62,11 @@ class TypeScriptTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.project, ignore_errors=True)
 
-    def check(self, name, source):
+    def check(self, name, source, declarations="index.d.ts"):
         """tsc --strict --noEmit over the declarations and one consumer file."""
         with open(os.path.join(self.project, name), "w") as stream:
             stream.write(source)
-        config = dict(TSCONFIG, files=[name, "node_modules/velkor-dpapi/index.d.ts"])
+        config = dict(TSCONFIG, files=[name, "node_modules/velkor-dpapi/" + declarations])
         with open(os.path.join(self.project, "tsconfig.json"), "w") as stream:
             json.dump(config, stream)
         return subprocess.run(
@@ -74,6 +77,11 @@ class TypeScriptTest(unittest.TestCase):
     def test_the_consumer_type_checks(self):
         with open(CONSUMER) as stream:
             process = self.check("consumer.ts", stream.read())
+        self.assertEqual((process.stdout, process.stderr, process.returncode), ("", "", 0))
+
+    def test_a_commonjs_consumer_type_checks(self):
+        with open(COMMONJS_CONSUMER) as stream:
+            process = self.check("consumer.cts", stream.read(), "index.d.cts")
         self.assertEqual((process.stdout, process.stderr, process.returncode), ("", "", 0))
 
     def test_every_reason_the_client_gives_is_declared_and_no_other(self):

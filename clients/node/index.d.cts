@@ -35,7 +35,7 @@ export type VelkorDpapiReason =
   | "SEC_E_DELEGATION_REQUIRED"; // 0x80090345
 
 /** A platform and architecture, as process.platform and process.arch name them. */
-export type PackagedPlatform = "win32-x64" | (string & {});
+export type PackagedPlatform = "win32-x64" | "win32-arm64" | (string & {});
 
 export class VelkorDpapiError extends Error {
   readonly name: "VelkorDpapiError";
@@ -59,8 +59,9 @@ export class VelkorDpapiError extends Error {
 
 export interface ClientOptions {
   /**
-   * Without an executable path: whose packaged executable to run ("win32-x64", the only one
-   * there is); this process's platform and architecture by default. Ignored with a path.
+   * Without an executable path: whose packaged executable to run ("win32-x64", or "win32-arm64",
+   * which runs the x64 one under emulation); this process's platform and architecture by
+   * default. Ignored with a path.
    */
   platform?: PackagedPlatform;
   /** Absolute path of a program to run the tool with, and its arguments: ["/usr/bin/wine"]. */
@@ -108,10 +109,11 @@ export function createClient(executable: undefined, options?: ClientOptions): Ve
 
 /**
  * The absolute path of the executable that npm installed with this package for the platform
- * (the optional dependency @velkor-dpapi/win32-x64), looked for from this package's folder up
- * through node_modules, never on PATH or in the current folder; inside a packaged Electron app,
- * its copy in app.asar.unpacked. Throws a VelkorDpapiError with code "NO_EXECUTABLE" where there
- * is none: another platform, the optional dependency not installed, or not unpacked from the
- * app's asar archive.
+ * (the optional dependency @velkor-dpapi/win32-x64, also on Windows on ARM64), looked for in this
+ * package's own node_modules and the node_modules folders its path runs through, never above
+ * them, on PATH or in the current folder; inside a packaged Electron app, its copy in
+ * app.asar.unpacked. Throws a VelkorDpapiError with code "NO_EXECUTABLE" where there is none:
+ * another platform, the optional dependency not installed, not unpacked from the app's asar
+ * archive, or the client bundled (pass a path then).
  */
 export function packagedExecutable(platform?: PackagedPlatform): string;
