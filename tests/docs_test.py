@@ -145,7 +145,8 @@ def changelog_sections():
         match = re.fullmatch(r"\[(\d+\.\d+\.\d+)\] - (Unreleased|\d{4}-\d\d-\d\d)", heading)
         if not match:
             raise AssertionError("CHANGELOG.md: %r is not '## [X.Y.Z] - Unreleased' nor "
-                                 "'## [X.Y.Z] - YYYY-MM-DD'" % heading)
+                                 "'## [X.Y.Z] - YYYY-MM-DD' (what is not released yet goes under "
+                                 "its version's Unreleased section)" % heading)
         sections.append(match.groups())
     return sections
 

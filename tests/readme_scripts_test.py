@@ -6,8 +6,8 @@ builds and tests the native, sanitize (with the fuzzers) and windows presets.
     readme_scripts_test.py --source DIR [--tool PATH [--runner "wine"]]
 
 The two scripts are not run for real (they install packages and build): each runs in a scratch
-copy of tools/ where every script and program it calls is a stand-in that records its call, and
-the calls must be exactly the expected ones. With --tool, tools/demo.sh itself runs that build
+copy of tools/ where the other scripts of tools/, and CMake, ctest, cpack, Wine and the package
+tools on PATH, are stand-ins that record their calls, which must be exactly the expected ones. With --tool, tools/demo.sh itself runs that build
 of the tool (through --runner, as quickstart.sh runs the .exe under Wine) and its output must be
 exact.
 """
