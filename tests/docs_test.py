@@ -1,14 +1,22 @@
 #!/usr/bin/env python3
 """The documents say what works: every relative link in every Markdown file of the project leads
-to a file (and heading) that exists, and the README's commands are the ones that work.
+to a file (and heading) that exists, the README's commands are the ones that work, and the
+changelog and the release guide tell the build's version and name what the repository holds.
 
     docs_test.py --source DIR [--tool PATH [--runner "wine"]]
+                 [--version X.Y.Z --name NAME [--release-name NAME-X.Y.Z-win64]]
 
 Without --tool only the links and the quick start are checked; with it, the README's usage block
-and its POSIX shell example are run against that build of the tool.
+and its POSIX shell example are run against that build of the tool. With --version (the build's
+PROJECT_VERSION) and --name (PROJECT_NAME), the changelog, the version's tag, the npm packages'
+versions and the release guide's commands; --release-name is the release zip's name as the
+build makes it, where the build makes one.
 """
 
 import argparse
+import datetime
+import glob
+import json
 import os
 import re
 import shlex
@@ -21,6 +29,9 @@ import unittest
 SOURCE = None
 TOOL = None
 RUNNER = []
+VERSION = None
+NAME = None
+RELEASE_NAME = None
 
 LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)")
 FENCE = re.compile(r"^```.*?^```", re.M | re.S)
@@ -123,16 +134,159 @@ class UsageTest(unittest.TestCase):
         self.assertEqual((out.replace(b"\r\n", b"\n"), err, status), (b"76656c6b6f72\n", b"", 0))
 
 
+def version_key(version):
+    return tuple(int(part) for part in version.split("."))
+
+
+def changelog_sections():
+    # (version, "Unreleased" or the date), newest first, from the "## [X.Y.Z] - ..." headings.
+    sections = []
+    for heading in re.findall(r"^## (.*?) *$", read("CHANGELOG.md"), re.M):
+        match = re.fullmatch(r"\[(\d+\.\d+\.\d+)\] - (Unreleased|\d{4}-\d\d-\d\d)", heading)
+        if not match:
+            raise AssertionError("CHANGELOG.md: %r is not '## [X.Y.Z] - Unreleased' nor "
+                                 "'## [X.Y.Z] - YYYY-MM-DD' (what is not released yet goes under "
+                                 "its version's Unreleased section)" % heading)
+        sections.append(match.groups())
+    return sections
+
+
+def repository_tags():
+    # The repository's tags, or None where they cannot be known: outside a git checkout, or in a
+    # clone that fetched no tags (CI clones often fetch none; a repository with releases has them).
+    listed = subprocess.run(["git", "-C", SOURCE, "tag", "--list"], capture_output=True)
+    tags = set(listed.stdout.decode().split()) if listed.returncode == 0 else set()
+    return tags or None
+
+
+def npm_tarball(package, version):
+    # The file name npm pack gives a package: "@scope/name" packs as scope-name-X.Y.Z.tgz.
+    return "%s-%s.tgz" % (package.lstrip("@").replace("/", "-"), version)
+
+
+class VersionTest(unittest.TestCase):
+    def setUp(self):
+        if VERSION is None:
+            self.skipTest("needs --version")
+
+    def test_the_newest_changelog_section_is_this_builds_version(self):
+        sections = changelog_sections()
+        self.assertTrue(sections, "CHANGELOG.md has no version section")
+        self.assertEqual(sections[0][0], VERSION,
+                         "the changelog's newest section must be the build's version; entries of "
+                         "a version not released yet go under '## [%s] - Unreleased'" % VERSION)
+        for index, (version, state) in enumerate(sections):
+            with self.subTest(version=version):
+                if state == "Unreleased":
+                    self.assertEqual(index, 0, "only the newest section can be unreleased")
+                else:
+                    datetime.date.fromisoformat(state)
+                if index:
+                    newer_version, newer_state = sections[index - 1]
+                    self.assertGreater(version_key(newer_version), version_key(version))
+                    if newer_state != "Unreleased":
+                        self.assertGreaterEqual(newer_state, state)
+
+    def test_a_version_is_tagged_exactly_when_the_changelog_dates_it(self):
+        tags = repository_tags()
+        if tags is None:
+            self.skipTest("this checkout holds no tags (a CI clone may fetch none): the versions' "
+                          "tags are not checked")
+        for version, state in changelog_sections():
+            with self.subTest(version=version):
+                if state == "Unreleased":
+                    self.assertNotIn("v" + version, tags,
+                                     "tagged as released: date its changelog section and open the "
+                                     "next version (docs/release.md)")
+                else:
+                    self.assertIn("v" + version, tags, "dated in the changelog, never tagged")
+
+    def test_every_file_that_carries_the_version_gives_this_one(self):
+        client = json.loads(read("clients/node/package.json"))
+        self.assertEqual(client["version"], VERSION)
+        self.assertEqual(list(client["optionalDependencies"].values()), [VERSION])
+        # The platform package and the version resource take it from the build, never a copy.
+        self.assertRegex(read("packaging/npm/win32-x64/package.json.in"),
+                         r'\n  "version": "@PROJECT_VERSION@",\n')
+        resource = read("packaging/velkor-dpapi.rc.in")
+        for field in ("FILEVERSION", "PRODUCTVERSION"):
+            self.assertRegex(resource, r"(?m)^%s @VELKOR_VERSION_COMMAS@$" % field)
+        for field in ("FileVersion", "ProductVersion"):
+            self.assertRegex(resource, r'(?m)^ *VALUE "%s", "@PROJECT_VERSION@"$' % field)
+
+
+class ReleaseGuideTest(unittest.TestCase):
+    GUIDE = "docs/release.md"
+
+    def setUp(self):
+        if VERSION is None:
+            self.skipTest("needs --version")
+        self.text = read(self.GUIDE)
+        with open(os.path.join(SOURCE, "CMakePresets.json"), encoding="utf-8") as stream:
+            self.presets = json.load(stream)
+
+    def test_every_preset_named_exists_for_its_command(self):
+        kinds = {"cmake": "configurePresets", "cmake --build": "buildPresets",
+                 "ctest": "testPresets", "cpack": "packagePresets"}
+        named = re.findall(r"\b(cmake --build|cmake|ctest|cpack) --preset[ =]\"?([\w-]+)",
+                           self.text)
+        self.assertIn(("cpack", "windows"), named)
+        for command, preset in named:
+            with self.subTest(command=command, preset=preset):
+                self.assertIn(preset, [entry["name"] for entry in self.presets[kinds[command]]])
+
+    def test_every_path_named_exists(self):
+        named = re.findall(r"(?<![\w./-])((?:tools|packaging|cmake|clients|tests|fuzz|src|docs|"
+                           r"\.github|\.ci)/[\w./*-]*[\w/*])", self.text)
+        named += re.findall(r"(?<![\w./-])(LICENSE|[A-Z]\w*\.(?:txt|md|json))\b", self.text)
+        self.assertIn("tools/install-deps.sh", named)
+        for path in named:
+            with self.subTest(path):
+                self.assertTrue(glob.glob(os.path.join(SOURCE, path)), "no such file")
+
+    def test_every_build_folder_is_a_presets(self):
+        folders = {entry["binaryDir"].replace("${sourceDir}/", "")
+                   for entry in self.presets["configurePresets"]}
+        named = set(re.findall(r"(?<![\w./-])(build/[\w-]+)", self.text))
+        self.assertIn("build/windows", named)
+        self.assertLessEqual(named, folders)
+
+    def test_every_test_named_is_registered(self):
+        registered = set()
+        for listing in ("tests/CMakeLists.txt", "fuzz/CMakeLists.txt"):
+            registered.update(re.findall(r"add_test\(NAME (\w+)", read(listing)))
+        for name in re.findall(r"-R '\^(\w+)\$'", self.text):
+            with self.subTest(name):
+                self.assertIn(name, registered)
+
+    def test_the_release_files_are_named_as_the_build_names_them(self):
+        release = RELEASE_NAME or "%s-%s-win64" % (NAME, VERSION)
+        client = json.loads(read("clients/node/package.json"))
+        (platform,) = client["optionalDependencies"]
+        made = {release + "/", release + ".zip", release + ".zip.sha256",
+                npm_tarball(platform, VERSION), npm_tarball(client["name"], VERSION)}
+        named = {name.rstrip(".") for name in
+                 re.findall(r"(?<![\w.-])([\w.-]+-\d+\.\d+\.\d+[\w.-]*/?)", self.text)}
+        self.assertEqual(named, made)
+        # Every version or tag the guide gives is this one's.
+        self.assertEqual(set(re.findall(r"(?<![\w.])v?\d+\.\d+\.\d+(?![\w.]*\d)", self.text)),
+                         {VERSION, "v" + VERSION})
+
+
 def main():
-    global SOURCE, TOOL, RUNNER
+    global SOURCE, TOOL, RUNNER, VERSION, NAME, RELEASE_NAME
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
     parser.add_argument("--tool")
     parser.add_argument("--runner", default="")
+    parser.add_argument("--version")
+    parser.add_argument("--name", default="velkor-dpapi")
+    parser.add_argument("--release-name")
     args, rest = parser.parse_known_args()
     SOURCE = os.path.abspath(args.source)
     TOOL = os.path.abspath(args.tool) if args.tool else None
     RUNNER = shlex.split(args.runner)
+    VERSION, NAME, RELEASE_NAME = args.version, args.name, args.release_name
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
