@@ -6,12 +6,15 @@
 """
 
 import argparse
+import os
 import re
 import struct
 import sys
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+# The helpers that the black-box, release and docs tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from pe_image import RT_MANIFEST, RT_VERSION, PeImage, version_tree
 
 EXE = None

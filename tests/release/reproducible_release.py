@@ -29,6 +29,8 @@ import time
 import unittest
 import zipfile
 
+# The helpers that the black-box, release and docs tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from pe_image import PeImage
 
 SOURCE = None

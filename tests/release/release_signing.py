@@ -25,6 +25,8 @@ import threading
 import unittest
 import zipfile
 
+# The helpers that the black-box, release and docs tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import wine_session
 from pe_image import PeImage
 

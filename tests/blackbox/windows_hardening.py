@@ -19,6 +19,8 @@ import sys
 import tempfile
 import unittest
 
+# The helpers that the black-box, release and docs tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import wine_session
 
 TOOL = None

@@ -23,6 +23,8 @@ import tempfile
 import unittest
 import zipfile
 
+# The helpers that the black-box, release and docs tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import wine_session
 from pe_image import RT_VERSION, PeImage, version_tree
 

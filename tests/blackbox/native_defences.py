@@ -26,6 +26,8 @@ import unittest
 import fcntl
 
 from blackbox import wait_for_pipe
+# The helpers that the black-box, release and docs tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from process_memory import readable_regions
 
 TOOL = None

@@ -24,6 +24,9 @@ import threading
 import time
 import unittest
 
+# The helpers that the black-box, release and docs tests share.
+SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support")
+sys.path.insert(0, SUPPORT)
 import wine_session
 
 try:
@@ -344,8 +347,7 @@ class ToolTest(unittest.TestCase):
         with open(paths["in"], "wb") as stream:
             stream.write(secret.hex().encode() + b"\n")
         with open(paths["scan.py"], "w") as stream:
-            stream.write(MEMORY_SCAN % {"secret": secret.hex(),
-                                        "tests": os.path.dirname(os.path.abspath(__file__))})
+            stream.write(MEMORY_SCAN % {"secret": secret.hex(), "tests": SUPPORT})
         with open(paths["in"], "rb") as stream:
             blob = subprocess.run([TOOL, "protect"], stdin=stream, capture_output=True,
                                   env=environment(self.home), timeout=60).stdout

@@ -19,7 +19,7 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TYPES = os.path.join(HERE, "..", "clients", "node", "test", "types")
+TYPES = os.path.join(HERE, "..", "..", "clients", "node", "test", "types")
 CONSUMER = os.path.join(TYPES, "consumer.ts")
 COMMONJS_CONSUMER = os.path.join(TYPES, "consumer.cts")
 TARBALL = TOOLS = None
