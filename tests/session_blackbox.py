@@ -48,8 +48,10 @@ class SessionTest(unittest.TestCase):
         return process
 
     def answer(self, process):
-        # One answer line, without its line end (a carriage return and line feed on Windows).
-        line = process.stdout.readline()
+        # One answer line, without its line end (a carriage return and line feed on Windows);
+        # waited for a minute at most.
+        line = self.answer_within(process, 60)
+        self.assertIsNotNone(line, "no answer")
         end = bb.line_ends(b"\n")
         self.assertTrue(line.endswith(end), "not a whole answer: %s" % bb.shorten(line))
         return line[:-len(end)]
@@ -103,7 +105,7 @@ class SessionTest(unittest.TestCase):
         writer = threading.Thread(target=lambda: (process.stdin.write(line),
                                                   process.stdin.flush()))
         writer.start()
-        answer = self.answer_within(process, 300)
+        answer = self.answer_within(process, 120)
         writer.join(300)
         self.assertEqual(answer, bb.line_ends(BAD_INPUT_ANSWER + b"\n"))
         process.stdin.write(b"cdcd\nprotect 5ec2e7\n")
