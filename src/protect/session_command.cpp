@@ -104,12 +104,13 @@ int run_session(const TextLimits &limits) {
 
     int taken_to = verb.end;  // a line feed, the end of input or a read error; else within it
     WriteResult written;
-    if (verb.verb == Verb::unknown) {
+    if (taken_to == kReadFailed) {
+      written = answer_text("error 3 bad input\n");
+    } else if (verb.verb == Verb::unknown) {
       written = answer_text("error 2 unknown command\n");
     } else {
       TextEnd end = TextEnd::line_end;
       if (taken_to == kEndOfInput) end = TextEnd::input_end;
-      if (taken_to == kReadFailed) end = TextEnd::read_failed;
       if (taken_to == ' ' || taken_to == '\r') end = read_hex_line(input, text, limits);
       taken_to = line_taken_to(end);
       written = answer_request(verb.verb == Verb::protect ? SealMode::seal : SealMode::unseal, text,
