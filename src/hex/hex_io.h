@@ -60,8 +60,8 @@ bool decode_hex_text(const SecretBuffer &text, SecretBuffer &decoded);
 // is no hex digit; every pair is converted either way, so no digit steers a branch.
 bool decode_hex_pairs(const unsigned char *text, std::size_t pairs, unsigned char *out);
 
-// Writes `prefix` (a text without line feeds), `length` bytes as lower-case hex and a line feed
-// through `out`, in whole chunks, stopping at the first chunk that does not go out whole; the
+// Writes `prefix` (a short text without line feeds), `length` bytes as lower-case hex and a line
+// feed through `out`, in whole chunks, stopping at the first chunk that does not go out whole; the
 // chunk is wiped once the line is out.
 WriteResult write_hex_line_to(std::FILE *out, const char *prefix, const unsigned char *bytes,
                               std::size_t length);
