@@ -87,6 +87,16 @@ CASES = [
     ("0x1A inside", ["protect"], b"0011\x1a2233", b"", BAD_INPUT, 3),
     ("0x1A first", ["protect"], b"\x1a0011", b"", BAD_INPUT, 3),
     ("0x1A before an odd digit", ["protect"], b"00\x1a1", b"", BAD_INPUT, 3),
+    # Sessions of one go: every request answered in order, a last line without its line feed
+    # included, and the session goes on after each error.
+    ("session of nothing", ["session"], b"", b"", b"", 0),
+    ("session of bad requests", ["session"],
+     b"PROTECT 00\n\nprotect abc\nprotect 0x00\nunprotect 00ff00ff\nunprotect",
+     b"error 2 unknown command\nerror 2 unknown command\nerror 3 bad input\nerror 3 bad input\n"
+     b"error 4 DPAPI unprotect failed (error 13)\nerror 4 DPAPI unprotect failed (error 13)\n",
+     b"", 0),
+    ("session and more", ["session", "x"], b"", b"", USAGE, 2),
+    ("upper-case session", ["SESSION"], b"", b"", UNKNOWN, 2),
     # Shaped like a blob of the POSIX stand-in: there it needs a key, and a fresh profile has none.
     ("blob but no key", ["unprotect"], b"564b445001" + b"00" * 44, b"",
      {"windows": UNPROTECT_INVALID, "posix": b"DPAPI unprotect failed (error 2148073483)\n"}, 4),
@@ -272,7 +282,9 @@ class ToolTest(unittest.TestCase):
         # Reading a directory fails: that is not the end of an empty input to seal.
         directory = os.open(self.home, os.O_RDONLY)
         try:
-            self.assert_run(self.run_tool(["protect"], stdin=directory), b"", BAD_INPUT, 3)
+            for command in ("protect", "session"):
+                with self.subTest(command):
+                    self.assert_run(self.run_tool([command], stdin=directory), b"", BAD_INPUT, 3)
         finally:
             os.close(directory)
 
@@ -498,7 +510,8 @@ class ToolTest(unittest.TestCase):
         # it. The self-test's verdict follows the same rule.
         secret = os.urandom(100000)
         commands = (("protect", secret.hex().encode()),
-                    ("unprotect", self.protect(secret).hex().encode()), ("selftest", b""))
+                    ("unprotect", self.protect(secret).hex().encode()), ("selftest", b""),
+                    ("session", b"protect " + secret.hex().encode() + b"\nprotect 00\n"))
         scratch = tempfile.mkdtemp(prefix="velkor-output-")
         self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
         with open(os.path.join(scratch, "file"), "wb"):

@@ -36,6 +36,7 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 INPUT_BUFFER_BYTES = 4096
 LINE_CHUNK_BYTES = 65536
 FIRST_TEXT_BLOCK_BYTES = 65536
+SESSION_INPUT_BYTES = 4096  # the block a session reads its input through
 
 
 def environment(home):
@@ -263,6 +264,39 @@ class SecretMemoryTest(NativeTest):
         finally:
             open(paths["go"], "w").close()
             gdb.communicate(timeout=60)
+
+    def test_a_session_between_requests(self):
+        # After a request whose text outgrew the first block, the session waits in its next
+        # request: the input block it reads through, and the text block, back at its first
+        # size, are locked with the static buffers; nothing of the first request's is left
+        # locked, nor anywhere in its memory.
+        first = os.urandom(50000)
+        process = self.start("session")
+        process.stdin.write(b"protect " + first.hex().encode() + b"\n")
+        process.stdin.flush()
+        self.assertRegex(process.stdout.readline(), rb"^ok [0-9a-f]+\n$")
+        partial = os.urandom(50).hex().encode()
+        process.stdin.write(b"protect " + partial)
+        process.stdin.flush()
+        wait_for_pipe(process.stdin, lambda held, _: held == 0, "the tool never read its input")
+        wait_until_asleep(process.pid)
+        self.assertEqual(find_in_memory(process.pid, first.hex().encode()[:64]), [])
+        self.assertEqual(find_in_memory(process.pid, first[:32]), [])
+        blocks = static_buffers(process.pid)
+        blocks["text block"] = (self.only(find_in_memory(process.pid, partial), "the text"),
+                                FIRST_TEXT_BLOCK_BYTES)
+        # The input block was wiped before the tool began to wait: no content finds it. It is
+        # the one locked page outside the others.
+        known = {page for start, length in blocks.values()
+                 for page in range(*whole_pages(start, length), PAGE)}
+        others = [page for start, end, flags in mappings(process.pid) if "lo" in flags
+                  for page in range(start, end, PAGE) if page not in known]
+        blocks["input block"] = (self.only(others, "a locked page of no other block"),
+                                 SESSION_INPUT_BYTES)
+        self.assert_guarded(process.pid, blocks)
+        out, err = process.communicate(b"\n", timeout=60)
+        self.assertEqual((err, process.returncode), (b"", 0))
+        self.assertRegex(out, rb"^ok [0-9a-f]+\n$")
 
 
 class PatientWaitTest(NativeTest):

@@ -1,5 +1,6 @@
 #include "fake_alloc.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -30,6 +31,16 @@ std::size_t live_blocks() { return blocks.size(); }
 std::size_t unwiped_releases() { return unwiped; }
 std::size_t stray_prefaults() { return stray; }
 const std::vector<std::size_t> &sizes() { return requested; }
+
+std::size_t live_blocks_holding(const std::vector<unsigned char> &bytes) {
+  std::size_t holding = 0;
+  for (const auto &block : blocks) {
+    const unsigned char *start = block.first;
+    const unsigned char *end = start + block.second;
+    if (std::search(start, end, bytes.begin(), bytes.end()) != end) ++holding;
+  }
+  return holding;
+}
 
 }  // namespace fake_alloc
 

@@ -14,5 +14,7 @@ std::size_t live_blocks();                // allocated and not yet released
 std::size_t unwiped_releases();           // blocks released with a nonzero byte in them
 std::size_t stray_prefaults();            // prefault hints not within one live block
 const std::vector<std::size_t> &sizes();  // sizes asked for, in order, failed ones included
+// Live blocks in which `bytes` appear anywhere.
+std::size_t live_blocks_holding(const std::vector<unsigned char> &bytes);
 
 }  // namespace fake_alloc

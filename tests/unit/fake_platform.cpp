@@ -12,6 +12,7 @@ const fake_platform::Bytes wrap_marker = {'w', 'r', 'a', 'p', ':'};
 
 std::vector<fake_platform::Call> recorded;
 std::deque<fake_platform::Reply> replies;
+std::function<void()> call_hook;
 std::map<void *, std::size_t> outputs;
 std::size_t wiped = 0;
 std::size_t released = 0;
@@ -37,6 +38,7 @@ fake_platform::Reply default_reply(bool seal, const fake_platform::Bytes &input)
 }
 
 BOOL answer(fake_platform::Call call, DATA_BLOB *pDataOut) {
+  if (call_hook) call_hook();
   fake_platform::Reply reply;
   if (replies.empty()) {
     reply = default_reply(call.seal, call.input);
@@ -91,6 +93,7 @@ namespace fake_platform {
 void reset() {
   recorded.clear();
   replies.clear();
+  call_hook = nullptr;
   for (auto &output : outputs) std::free(output.first);
   outputs.clear();
   wiped = 0;
@@ -99,6 +102,7 @@ void reset() {
 }
 
 void push_reply(const Reply &reply) { replies.push_back(reply); }
+void on_each_call(const std::function<void()> &hook) { call_hook = hook; }
 const std::vector<Call> &calls() { return recorded; }
 std::size_t live_outputs() { return outputs.size(); }
 std::size_t wiped_releases() { return wiped; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ struct Reply {
 
 void reset();
 void push_reply(const Reply &reply);
+// Runs `hook` at the start of every call (until reset), to look at the caller's memory then.
+void on_each_call(const std::function<void()> &hook);
 const std::vector<Call> &calls();
 std::size_t live_outputs();    // handed out and not yet released
 std::size_t wiped_releases();  // outputs that were all zero when released
