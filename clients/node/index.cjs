@@ -41,7 +41,7 @@ function createClient(executable, options) {
   if (isPlainObject(executable) && options === undefined) {
     [executable, options] = [undefined, executable];
   }
-  options ??= {};
+  if (options === undefined) options = {};
   if (executable !== undefined) requireAbsolute(executable, "executable");
   if (!isPlainObject(options)) {
     throw new TypeError("velkor-dpapi: the options must be a plain object");

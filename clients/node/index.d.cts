@@ -10,7 +10,8 @@ export type VelkorDpapiErrorCode =
   | "TIMEOUT" // no answer in time: the child was killed
   | "ABORTED" // the call's AbortSignal fired: the child, if any, was killed
   | "SPAWN_FAILED" // the executable (or launcher) could not be started
-  | "SIGNAL" // the child was killed by a signal it did not get from this client
+  | "INTERRUPTED" // Ctrl-C: status 0xC000013A (Windows) or 58 (Wine), or natively SIGINT
+  | "SIGNAL" // the child was killed by another signal it did not get from this client
   | "NO_EXECUTABLE"; // createClient() or packagedExecutable(): no packaged executable here
 
 /**
@@ -44,7 +45,7 @@ export class VelkorDpapiError extends Error {
   readonly command: "protect" | "unprotect" | "selftest" | null;
   /** The exit status, or null when the child did not exit on its own (or never ran). */
   readonly status: number | null;
-  /** The signal that killed the child, for code "SIGNAL". */
+  /** The signal that killed the child, for code "SIGNAL" (and "INTERRUPTED": "SIGINT"). */
   readonly signal: string | null;
   /** The platform's error code (GetLastError, unsigned) from the tool's message, for status 4. */
   readonly platformCode: number | null;

@@ -8,6 +8,7 @@
 // Looked up on the module object at each spawn, so a test can watch what is spawned.
 const childProcess = require("node:child_process");
 const { spawnError } = require("./errors.cjs");
+const { secretBuffer } = require("./hex.cjs");
 
 const MAX_STDERR_BYTES = 65_536;
 // Once the tool has exited, how long the rest of its output may take to arrive. A process it left
@@ -65,7 +66,7 @@ function startTool({ file, prefix, env }, command, args, { onStdout, onExit = ()
   });
   // A tool that fails early closes its input: its status says why.
   child.stdin.on("error", () => {});
-  child.stdout.on("data", (chunk) => {
+  readIntoOwnBuffer(child.stdout, (chunk) => {
     if (ended || stopped !== null) chunk.fill(0);
     else onStdout(chunk);
   });
@@ -115,6 +116,34 @@ function startTool({ file, prefix, env }, command, args, { onStdout, onExit = ()
       }
     },
   };
+}
+
+// Node reads a pipe into a 64 KiB buffer of its own, copies what arrived into a buffer of that
+// size and frees the first unwiped: the tool's answer (a secret's hex) would be left in freed
+// memory. So the pipe is read into one buffer on an ArrayBuffer of its own, each read copied into
+// a buffer of the same kind for the receiver, and the read buffer wiped; both are wiped copies.
+// This uses the stream's user-buffer reads (net.Socket's `onread`), set on the socket that
+// child_process made; where this Node lacks them, the stream is read as usual.
+const READ_BUFFER_BYTES = 65_536;
+
+function readIntoOwnBuffer(socket, onChunk) {
+  const symbols = new Map(Object.getOwnPropertySymbols(socket).map((s) => [s.description, s]));
+  const [kBuffer, kBufferCb] = [symbols.get("kBuffer"), symbols.get("kBufferCb")];
+  if (kBuffer === undefined || kBufferCb === undefined || socket[kBuffer] !== null ||
+      typeof socket._handle?.useUserBuffer !== "function") {
+    socket.on("data", onChunk);
+    return;
+  }
+  const buffer = secretBuffer(READ_BUFFER_BYTES);
+  socket[kBuffer] = buffer;
+  socket[kBufferCb] = (nread) => {
+    const chunk = secretBuffer(nread);
+    buffer.copy(chunk, 0, 0, nread);
+    buffer.fill(0, 0, nread);
+    onChunk(chunk);
+  };
+  socket._handle.useUserBuffer(buffer);
+  socket.once("close", () => buffer.fill(0));
 }
 
 module.exports = { startTool, EXIT_GRACE_MS, MAX_STDERR_BYTES };

@@ -12,10 +12,13 @@ import { fileURLToPath } from "node:url";
 import { setFlagsFromString } from "node:v8";
 import { runInNewContext } from "node:vm";
 import { createClient, MAX_SECRET_BYTES, VelkorDpapiError } from "../index.js";
+import { exitError } from "../errors.cjs";
 import { explainPlatformCode } from "../reasons.cjs";
 import { isRunning } from "./processes.js";
 
-const clientFile = fileURLToPath(new URL("../index.cjs", import.meta.url));
+// The client's own modules: the package's folder, not its tests.
+const clientFolder = fileURLToPath(new URL("..", import.meta.url));
+const isClientFrame = (frame) => frame.includes(clientFolder) && !frame.includes(`${clientFolder}test`);
 // The largest standard output the client takes: the hex of the largest blob, and "\r\n".
 const MAX_OUTPUT_BYTES = 33_685_504;
 const MAX_STDERR_BYTES = 65_536;
@@ -118,13 +121,21 @@ function watchSpawns(t, { ignoreKill = false, blockAtExit = 0 } = {}) {
   });
   t.mock.method(childProcess, "spawn", (file, args, options) => {
     const child = realSpawn(file, args, options);
-    const seen = { file, args, options, child, written: [], read: [], kills: [] };
+    // What the client reads from the child goes through the buffers it gives the pipe to read
+    // into (see tool.cjs): those, and the bytes the pipe read.
+    const seen = { file, args, options, child, written: [], readInto: [], kills: [],
+      bytesRead: () => child.stdout.bytesRead };
     const write = child.stdin.write;
     child.stdin.write = function (chunk, ...rest) {
       seen.written.push(chunk);
       return write.call(this, chunk, ...rest);
     };
-    child.stdout.on("data", (chunk) => seen.read.push(chunk));
+    const handle = child.stdout._handle;
+    const useUserBuffer = handle.useUserBuffer;
+    handle.useUserBuffer = function (buffer) {
+      seen.readInto.push(buffer);
+      return useUserBuffer.call(this, buffer);
+    };
     if (ignoreKill) {
       child.kill = (killSignal) => {
         seen.kills.push(killSignal);
@@ -144,9 +155,9 @@ function watchSpawns(t, { ignoreKill = false, blockAtExit = 0 } = {}) {
 const { alloc: realAlloc } = Buffer;
 const isZero = (bytes) => bytes.equals(realAlloc(bytes.length));
 
-// Every Buffer that index.cjs itself makes during the test (the nearest caller outside Node's own
-// modules is index.cjs). Buffer.from of a string is left out: the client makes strings only of
-// fixed words and of standard error, never of data.
+// Every Buffer that the client itself makes during the test (the nearest caller outside Node's
+// own modules is one of its modules). Buffer.from of a string is left out: the client makes
+// strings only of fixed words and of standard error, never of data.
 function watchAllocations(t) {
   const made = new Set();
   for (const name of ["alloc", "allocUnsafe", "allocUnsafeSlow", "concat", "from"]) {
@@ -158,7 +169,7 @@ function watchAllocations(t) {
       Error.captureStackTrace(trace, watched);
       const frames = trace.stack.split("\n").slice(1);
       const caller = frames.find((frame) => !/\(node:|at node:/.test(frame));
-      if (caller?.includes(clientFile)) made.add(bytes);
+      if (caller !== undefined && isClientFrame(caller)) made.add(bytes);
       return bytes;
     });
   }
@@ -246,6 +257,8 @@ describe("answers the tool may give", () => {
     ["protect", "", "", 1, "PROTOCOL", null, "exit status 1"],
     ["unprotect", "00\n", "bad input\n", 7, "PROTOCOL", null, "exit status 7"],
     ["selftest", "", "", 255, "PROTOCOL", null, "exit status 255"],
+    // Ctrl-C under Wine; the same event on Windows (0xC000013A) is pinned below.
+    ["unprotect", "5e", "", 58, "INTERRUPTED", null, "interrupted (exit status 58)"],
     ["protect", "00ff\n", "warning\n", 0, "PROTOCOL", null,
       "status 0 with a message on standard error"],
     ...["", "00ff", "00FF\n", "0\n", "00f\n", "00 ff\n", "0x00\n", "00ff\n00\n", "00ff\n\n",
@@ -276,6 +289,26 @@ describe("answers the tool may give", () => {
       signal: "SIGTERM", platformCode: null, stderr: "",
       message: "velkor-dpapi unprotect: killed by SIGTERM",
     });
+  });
+
+  test("death by SIGINT, as Ctrl-C ends it", { skip: posixOnly }, async () => {
+    const tool = standIn({ killWith: "SIGINT" });
+    assert.deepEqual(errorFields(await rejection(tool.client().protect(Uint8Array.of(1)))), {
+      name: "VelkorDpapiError", code: "INTERRUPTED", command: "protect", status: null,
+      signal: "SIGINT", platformCode: null, stderr: "",
+      message: "velkor-dpapi protect: killed by SIGINT",
+    });
+  });
+
+  // Windows's STATUS_CONTROL_C_EXIT, as Node reports it there, unsigned or signed.
+  test("Windows's exit status for Ctrl-C", () => {
+    for (const status of [0xc000013a, 0xc000013a - 2 ** 32]) {
+      assert.deepEqual(errorFields(exitError("selftest", status, null, Buffer.alloc(0), "")), {
+        name: "VelkorDpapiError", code: "INTERRUPTED", command: "selftest", status,
+        signal: null, platformCode: null, stderr: "",
+        message: `velkor-dpapi selftest: interrupted (exit status ${status})`,
+      });
+    }
   });
 });
 
@@ -308,7 +341,9 @@ describe("spawning", () => {
     const spawns = watchSpawns(t);
     const tool = standIn();
     for (const executable of ["velkor-dpapi", "./velkor-dpapi", "build/velkor-dpapi", "", 42,
-      null, `${tool.path}\0`]) {
+      null, `${tool.path}\0`, new URL(`file://${tool.path}`), new String(tool.path), [tool.path],
+      Object.assign(new URL(`file://${tool.path}`), { platform: "win32-x64" }),
+      Object.assign(Object.create({ launcher: [] }), { platform: "win32-x64" })]) {
       assert.throws(() => createClient(executable),
         { name: "TypeError", message: "velkor-dpapi: the executable must be an absolute path" });
     }
@@ -317,6 +352,21 @@ describe("spawning", () => {
         { name: "TypeError", message: "velkor-dpapi: the launcher must be an absolute path" });
     }
     assert.equal(spawns.length, 0);
+  });
+
+  test("takes options only as a plain object", async (t) => {
+    const spawns = watchSpawns(t);
+    const tool = standIn({ stdout: "ok\n" });
+    for (const options of [new URL("file:///"), new String("{}"), [], "{}", 0, null,
+      Object.create({ timeoutMs: 1 })]) {
+      assert.throws(() => createClient(tool.path, options),
+        { name: "TypeError", message: "velkor-dpapi: the options must be a plain object" });
+    }
+    assert.equal(spawns.length, 0);
+    const options = Object.assign(Object.create(null), { launcher: tool.launcher });
+    await createClient(tool.path, options).selftest();
+    await createClient(tool.path, undefined).selftest();
+    assert.equal(spawns.length, 2);
   });
 
   test("a file that cannot be started", async (t) => {
@@ -417,7 +467,8 @@ async function followCall(t, row) {
     "buffers the client made, left unwiped");
   if (spawn !== undefined) {
     if (command !== "selftest") assert.deepEqual(spawn.written.map((chunk) => chunk.length), [6]);
-    for (const chunk of [...spawn.written, ...spawn.read]) assert.ok(isZero(chunk), "unwiped");
+    assert.equal(spawn.readInto.length, 1, "read into a buffer of the client's");
+    for (const chunk of [...spawn.written, ...spawn.readInto]) assert.ok(isZero(chunk), "unwiped");
     const killed = watch?.ignoreKill ? spawn.kills.includes("SIGKILL")
       : spawn.child.signalCode === "SIGKILL";
     assert.equal(killed, row.killed === true, "killed by the client");
@@ -425,7 +476,7 @@ async function followCall(t, row) {
     assert.equal(running, watch?.ignoreKill === true, "the child still running");
   }
   if (row.read !== undefined) {
-    assert.equal(spawn.read.reduce((sum, chunk) => sum + chunk.length, 0), row.read);
+    assert.equal(spawn.bytesRead(), row.read);
     if (command !== "selftest") assert.equal(tool.recorded().input, "c0ffee");
   }
   // The call did not wait for the process left holding its pipes.
