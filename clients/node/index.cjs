@@ -9,9 +9,11 @@ const {
   VelkorDpapiError, abortError, exitError, protocolError, timeoutError,
 } = require("./errors.cjs");
 const { startTool } = require("./tool.cjs");
+const { createSession, runMany } = require("./session.cjs");
 
-/** The largest secret (and blob) the tool reads: 33,554,430 hex digits. */
-const MAX_SECRET_BYTES = 16_777_215;
+const {
+  MAX_SECRET_BYTES, callDeadline, isPlainObject, requireInput, requireTimeout,
+} = require("./checks.cjs");
 
 // A sealed blob is a few hundred bytes longer than its secret: output far beyond the hex of the
 // largest input is not the tool's answer, and the child is stopped.
@@ -66,44 +68,24 @@ function createClient(executable, options) {
     async selftest(callOptions = {}) {
       (await run(settings, "selftest", null, callOptions)).fill(0);
     },
+    session: (sessionOptions) => createSession(settings, sessionOptions),
+    protectMany: (secrets, callOptions) => runMany(settings, "protect", secrets, callOptions),
+    unprotectMany: (blobs, callOptions) => runMany(settings, "unprotect", blobs, callOptions),
   });
 }
 
 // Only a full path: a bare name or a relative one would be looked up on PATH or in the current
 // folder, where anyone able to drop a file there could stand in for the tool.
-function isPlainObject(value) {
-  if (value === null || typeof value !== "object") return false;
-  const proto = Object.getPrototypeOf(value);
-  return proto === Object.prototype || proto === null;
-}
-
 function requireAbsolute(path, what) {
   const absolute = typeof path === "string" && !path.includes("\0") &&
     (process.platform === "win32" ? /^(?:[A-Za-z]:[\\/]|[\\/]{2}[^\\/])/ : /^\//).test(path);
   if (!absolute) throw new TypeError(`velkor-dpapi: the ${what} must be an absolute path`);
 }
 
-function requireTimeout(timeoutMs) {
-  if (!Number.isInteger(timeoutMs) || timeoutMs < 0 || timeoutMs > 2_147_483_647) {
-    throw new TypeError("velkor-dpapi: timeoutMs must be an integer from 0 (none) to 2147483647");
-  }
-}
-
 // The hex of the input, in a buffer of its own (see hex.cjs), ready to be written whole.
 function encodeInput(command, bytes) {
   requireInput(command, bytes);
   return encodeHex(bytes);
-}
-
-function requireInput(command, bytes) {
-  if (!(bytes instanceof Uint8Array)) {
-    throw new TypeError(`velkor-dpapi ${command}: the input must be a Uint8Array`);
-  }
-  if (bytes.length > MAX_SECRET_BYTES) {
-    throw new VelkorDpapiError(
-      `velkor-dpapi ${command}: ${bytes.length} bytes is over the limit of ${MAX_SECRET_BYTES}`,
-      { code: "BAD_INPUT", command });
-  }
 }
 
 // The bytes of one line of lower-case hex digit pairs ending in "\n" or "\r\n"; anything else is
@@ -120,16 +102,6 @@ function decodeHexLine(line, command) {
     throw protocolError(command, "standard output is an empty line, not a sealed blob");
   }
   return bytes;
-}
-
-function callDeadline(command, callOptions, clientTimeout) {
-  const { signal, timeoutMs = clientTimeout } = callOptions;
-  requireTimeout(timeoutMs);
-  if (signal !== undefined && !(signal instanceof AbortSignal)) {
-    throw new TypeError(`velkor-dpapi ${command}: signal must be an AbortSignal`);
-  }
-  if (signal?.aborted) throw abortError(command, signal);
-  return { signal, timeoutMs };
 }
 
 // Spawns the tool once, writes the input hex (if any) and closes standard input, and settles once
