@@ -147,3 +147,58 @@ test("no copy of a secret or of its hex is left behind", { skip: linuxOnly, time
     }
     assert.deepEqual(left, []);
   });
+
+// A session's stand-in: it answers "ok" and the request's hex, but a secret of 33 bytes with an
+// error, and one of 64 bytes not at all.
+function sessionStandIn() {
+  const path = join(folder, "session-stand-in.cjs");
+  writeFileSync(path, `#!${process.execPath}
+let pending = Buffer.alloc(0);
+process.stdin.on("data", (chunk) => {
+  pending = Buffer.concat([pending, chunk]);
+  for (let end; (end = pending.indexOf(10)) >= 0;) {
+    const hex = pending.subarray(0, end).toString("latin1").split(" ")[1];
+    pending = pending.subarray(end + 1);
+    if (hex.length === 128) continue;
+    process.stdout.write(hex.length === 66 ? "error 3 bad input\\n" : "ok " + hex + "\\n");
+  }
+});
+`, { mode: 0o755 });
+  return createClient(path, { launcher });
+}
+
+test("nor does a session", { skip: linuxOnly, timeout: 120_000 }, async () => {
+  setFlagsFromString("--expose-gc");
+  const gc = runInNewContext("gc");
+  const client = sessionStandIn();
+  const left = [];
+  for (const command of ["protect", "unprotect"]) {
+    const session = client.session();
+    // Started, so that the deadline below counts only the call that gets no answer.
+    (await session.protect(Uint8Array.of(1))).fill(0);
+    const needles = [];
+    // The secret of 64 bytes gets no answer: its deadline ends the child.
+    await Promise.all([16, 32, 33, 64].map(async (size) => {
+      const secret = Buffer.from(new ArrayBuffer(size));
+      randomFillSync(secret);
+      const { bytes, hex } = maskedNeedles(secret);
+      needles.push({ what: `${command}, ${size} bytes: the secret`, bytes });
+      needles.push({ what: `${command}, ${size} bytes: its hex`, bytes: hex });
+      try {
+        const value = await session[command](secret, { timeoutMs: size === 64 ? 1500 : 0 });
+        assert.equal(value.length, size);
+        value.fill(0);
+      } catch (error) {
+        assert.ok(size === 33 || size === 64, error);
+      } finally {
+        secret.fill(0);
+      }
+    }));
+    await session.close();
+    gc();
+    await sleep(20);
+    const found = findInMemory(needles.map(({ bytes }) => bytes));
+    left.push(...needles.filter((_, n) => found[n] > 0).map(({ what }) => what));
+  }
+  assert.deepEqual(left, []);
+});
