@@ -16,7 +16,7 @@ function wipe(bytes) {
 
 const HEX_DIGITS = Buffer.from("0123456789abcdef", "latin1");
 
-/** prefix, the lower-case hex of bytes, then suffix, in one secret buffer (prefix, suffix: ASCII). */
+/** prefix, the lower-case hex of bytes, then suffix (both ASCII), in one secret buffer. */
 function encodeHex(bytes, prefix = "", suffix = "") {
   const out = secretBuffer(prefix.length + 2 * bytes.length + suffix.length);
   out.write(prefix, 0, "latin1");

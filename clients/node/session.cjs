@@ -5,8 +5,7 @@
 // "error <status> <message>\n" ("\r\n" under Windows). Answers come in the order of the requests,
 // so a queue pairs them. The answers are read while requests are written, so neither pipe fills.
 
-const { MAX_SECRET_BYTES, callDeadline, isPlainObject, requireInput, requireTimeout } =
-  require("./checks.cjs");
+const { MAX_SECRET_BYTES, callDeadline, isPlainObject, requireInput } = require("./checks.cjs");
 const {
   VelkorDpapiError, abortError, exitError, protocolError, spawnError, statusError, timeoutError,
 } = require("./errors.cjs");
@@ -113,7 +112,9 @@ function createSession(settings, options = {}) {
     throw new TypeError("velkor-dpapi: the session's options must be a plain object");
   }
   const { idleMs = SESSION_IDLE_MS } = options;
-  requireTimeout(idleMs);
+  if (!Number.isInteger(idleMs) || idleMs < 0 || idleMs > 2_147_483_647) {
+    throw new TypeError("velkor-dpapi: idleMs must be an integer from 0 to 2147483647");
+  }
   let current = null; // the child now taking calls
   let idleTimer;
 

@@ -18,7 +18,8 @@ import { isRunning } from "./processes.js";
 
 // The client's own modules: the package's folder, not its tests.
 const clientFolder = fileURLToPath(new URL("..", import.meta.url));
-const isClientFrame = (frame) => frame.includes(clientFolder) && !frame.includes(`${clientFolder}test`);
+const isClientFrame = (frame) =>
+  frame.includes(clientFolder) && !frame.includes(`${clientFolder}test`);
 // The largest standard output the client takes: the hex of the largest blob, and "\r\n".
 const MAX_OUTPUT_BYTES = 33_685_504;
 const MAX_STDERR_BYTES = 65_536;

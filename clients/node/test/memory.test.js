@@ -51,7 +51,8 @@ const ENDINGS = {
     return { client: createClient(standIn("hang"), { launcher }), signal: controller.signal };
   },
   // spawn throws at once: an environment value holding a NUL byte.
-  "spawn throwing": () => ({ client: createClient(standIn("echo"), { launcher, env: { A: "\0" } }) }),
+  "spawn throwing": () =>
+    ({ client: createClient(standIn("echo"), { launcher, env: { A: "\0" } }) }),
 };
 const SIZES = [1, 16, 32, 33, 64];
 const HEX = "0123456789abcdef";

@@ -50,7 +50,8 @@ describe("known platform codes", () => {
   });
 
   // Only unprotect has a blob to restore: what protect and the self-test say of a code is its
-  // general meaning, never advice to restore a blob or enrol the secret again, and the same for both.
+  // general meaning, never advice to restore a blob or enrol the secret again, and the same for
+  // both.
   test("the words for each command", () => {
     const BLOB_WORDS = ["13", "87", "2148073483"].map(Number);
     for (const code of NAMES.keys()) {

@@ -2,7 +2,8 @@
 // "protect <hex>" or "unprotect <hex>", one answer per line, "ok <hex>" or "error <status>
 // <message>". Its blob is "b1" and the secret's hex; a blob without that mark does not open. The
 // first four bytes of a secret may ask for what a test needs: ee ee ee ee, no answer to it or to
-// any request after it (the stand-in goes on reading); dd dd dd dd, death by SIGKILL; cc cc cc cc, an answer outside the protocol.
+// any request after it (the stand-in goes on reading); dd dd dd dd, death by SIGKILL; cc cc cc
+// cc, an answer outside the protocol.
 import assert from "node:assert/strict";
 import childProcess from "node:child_process";
 import { randomBytes } from "node:crypto";
@@ -194,7 +195,8 @@ describe("a session", { timeout: 60_000 }, () => {
       } else {
         assert.deepEqual([error.code, error.cause], ["ABORTED", reason]);
       }
-      const why = how === "deadline" ? "another call's deadline passed" : "another call was aborted";
+      const why = how === "deadline" ? "another call's deadline passed"
+        : "another call was aborted";
       assert.deepEqual(fields((await queued).error, ["code", "command", "message"]), {
         code: "SESSION_ENDED", command: "unprotect",
         message: `velkor-dpapi unprotect: not answered: ${why}`,
@@ -244,6 +246,13 @@ describe("a session", { timeout: 60_000 }, () => {
     assert.equal((await spawns[0].ended).signal, "SIGKILL");
   });
 
+  test("refuses options that are not a plain object with an idleMs in range", () => {
+    const client = standIn().client();
+    for (const options of [null, [], new URL("file:///"), { idleMs: -1 }, { idleMs: 1.5 }]) {
+      assert.throws(() => client.session(options), { name: "TypeError" });
+    }
+  });
+
   test("an idle session ends its child by the end of its input, then starts another",
     async (t) => {
       const spawns = watchSpawns(t);
@@ -264,7 +273,8 @@ describe("a session", { timeout: 60_000 }, () => {
     writeFileSync(script, `import { createClient } from ${JSON.stringify(
       new URL("../index.js", import.meta.url).href)};
 const launcher = process.platform === "win32" ? [process.execPath] : [];
-const session = createClient(${JSON.stringify(tool.path)}, { launcher }).session({ idleMs: 600000 });
+const client = createClient(${JSON.stringify(tool.path)}, { launcher });
+const session = client.session({ idleMs: 600000 });
 const blob = await session.protect(Uint8Array.of(1, 2));
 process.stdout.write(Buffer.from(blob).toString("hex"));
 `);
@@ -304,7 +314,8 @@ process.stdout.write(Buffer.from(blob).toString("hex"));
       assert.ok(isZero(chunk), "a buffer written or read into, left unwiped");
     }
     assert.equal(spawns[0].written.length, 7);
-    assert.deepEqual(await activeResources(), before, "resources left keeping this process running");
+    assert.deepEqual(await activeResources(), before,
+      "resources left keeping this process running");
   });
 });
 
