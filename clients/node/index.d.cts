@@ -10,7 +10,10 @@ export type VelkorDpapiErrorCode =
   | "TIMEOUT" // no answer in time: the child was killed
   | "ABORTED" // the call's AbortSignal fired: the child, if any, was killed
   | "SPAWN_FAILED" // the executable (or launcher) could not be started
-  | "SIGNAL" // the child was killed by a signal it did not get from this client
+  | "SESSION_ENDED" // a session call not answered: its child was ended by another call's
+  //                   deadline or abort, by close(), or by an answer outside the protocol
+  | "INTERRUPTED" // Ctrl-C: status 0xC000013A (Windows) or 58 (Wine), or natively SIGINT
+  | "SIGNAL" // the child was killed by another signal it did not get from this client
   | "NO_EXECUTABLE"; // createClient() or packagedExecutable(): no packaged executable here
 
 /**
@@ -44,7 +47,7 @@ export class VelkorDpapiError extends Error {
   readonly command: "protect" | "unprotect" | "selftest" | null;
   /** The exit status, or null when the child did not exit on its own (or never ran). */
   readonly status: number | null;
-  /** The signal that killed the child, for code "SIGNAL". */
+  /** The signal that killed the child, for code "SIGNAL" (and "INTERRUPTED": "SIGINT"). */
   readonly signal: string | null;
   /** The platform's error code (GetLastError, unsigned) from the tool's message, for status 4. */
   readonly platformCode: number | null;
@@ -82,6 +85,35 @@ export interface CallOptions {
   signal?: AbortSignal;
 }
 
+export interface SessionOptions {
+  /**
+   * Milliseconds an idle session keeps its child before ending it (the next call starts a new
+   * one). Default 1000. An idle session never keeps Node's event loop running.
+   */
+  idleMs?: number;
+}
+
+/**
+ * One child of the tool for many calls. Each call keeps a one-shot call's contract: the same
+ * error codes, its own deadline and AbortSignal. A call whose deadline passes or whose signal
+ * fires ends the child: the other calls pending reject with "SESSION_ENDED", and the next call
+ * starts a new child, as it does after a child died or an idle one was ended.
+ */
+export interface VelkorDpapiSession {
+  protect(secret: Uint8Array, options?: CallOptions): Promise<Uint8Array>;
+  unprotect(blob: Uint8Array, options?: CallOptions): Promise<Uint8Array>;
+  /**
+   * Ends the child now: the calls pending reject with "SESSION_ENDED"; with none, its input is
+   * ended and it exits. Resolves once it has ended. A later call starts a new child.
+   */
+  close(): Promise<void>;
+}
+
+/** One item's outcome in a batch, in the shape of Promise.allSettled's. */
+export type VelkorDpapiSettled =
+  | { status: "fulfilled"; value: Uint8Array }
+  | { status: "rejected"; reason: VelkorDpapiError | TypeError };
+
 export interface VelkorDpapiClient {
   /** Seals a secret; resolves with the sealed blob, never empty (an empty line is "PROTOCOL"). */
   protect(secret: Uint8Array, options?: CallOptions): Promise<Uint8Array>;
@@ -92,6 +124,15 @@ export interface VelkorDpapiClient {
   unprotect(blob: Uint8Array, options?: CallOptions): Promise<Uint8Array>;
   /** Runs the tool's self-test; resolves when it printed "ok". */
   selftest(options?: CallOptions): Promise<void>;
+  /** A session: one child for many calls (started by the first). */
+  session(options?: SessionOptions): VelkorDpapiSession;
+  /**
+   * Seals each secret through one child; an outcome per secret, in order, so one failure leaves
+   * the others answered. The options apply to each call, its deadline counted from the start.
+   */
+  protectMany(secrets: Iterable<Uint8Array>, options?: CallOptions): Promise<VelkorDpapiSettled[]>;
+  /** Opens each blob through one child, as protectMany. */
+  unprotectMany(blobs: Iterable<Uint8Array>, options?: CallOptions): Promise<VelkorDpapiSettled[]>;
 }
 
 /**

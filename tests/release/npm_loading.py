@@ -92,12 +92,6 @@ for (const [thrower, other] of [[required, imported], [imported, required]]) {
 }
 """
 
-# An ES module bundle of CommonJS code that requires Node's own modules needs a require of its
-# own (esbuild's documented banner) while index.cjs requires node:child_process itself; once it
-# takes it from "#builtins", as packaged.cjs does, the bundle needs none and this can go.
-ESM_BANNER = ('import { createRequire as velkorCreateRequire } from "node:module"; '
-              "const require = velkorCreateRequire(import.meta.url);")
-
 
 def environment():
     return dict(os.environ, npm_config_update_notifier="false")
@@ -170,11 +164,10 @@ class LoadingTest(unittest.TestCase):
         """esbuild's bundle of a consumer for Node, in a folder away from node_modules."""
         out = os.path.join(self.dist, "%s-%s.%s" % (source.replace(".", "-"), form,
                                                     "cjs" if form == "cjs" else "mjs"))
-        banner = ["--banner:js=" + ESM_BANNER] if form == "esm" else []
         process = subprocess.run(
             [NODE, os.path.join(TOOLS, "node_modules", "esbuild", "bin", "esbuild"), source,
              "--bundle", "--platform=node", "--format=" + form, "--log-level=warning",
-             "--outfile=" + out, *banner],
+             "--outfile=" + out],
             cwd=self.project, capture_output=True, text=True, timeout=600)
         self.assertEqual((process.stdout, process.stderr, process.returncode), ("", "", 0))
         return out

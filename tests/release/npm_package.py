@@ -34,7 +34,8 @@ NPM, NODE = "npm", "node"
 PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
 
 CLIENT_FILES = {"LICENSE", "README.md", "package.json", "index.js", "index.cjs", "index.d.ts",
-                "index.d.cts", "builtins.cjs", "builtins.mjs", "packaged.cjs", "reasons.cjs"}
+                "index.d.cts", "builtins.cjs", "builtins.mjs", "checks.cjs", "errors.cjs",
+                "hex.cjs", "packaged.cjs", "reasons.cjs", "session.cjs", "tool.cjs"}
 PLATFORM_FILES = {"LICENSE", "README.md", "package.json", "velkor-dpapi.exe",
                   "velkor-dpapi.cdx.json", "THIRD-PARTY-NOTICES.txt"}
 

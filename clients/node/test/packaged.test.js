@@ -5,7 +5,8 @@
 import assert from "node:assert/strict";
 import childProcess from "node:child_process";
 import {
-  copyFileSync, existsSync, mkdirSync, mkdtempSync, rmSync, symlinkSync, writeFileSync,
+  copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync,
+  writeFileSync,
 } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -15,9 +16,9 @@ import { createClient, packagedExecutable, VelkorDpapiError } from "../index.js"
 import { locatePackagedExecutable, unpackedPath } from "../packaged.cjs";
 
 const PACKAGE_FOLDER = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
-const PACKAGE_FILES =
-  ["index.js", "index.cjs", "builtins.cjs", "builtins.mjs", "packaged.cjs", "reasons.cjs",
-    "package.json"];
+// The package's own files, as package.json lists them.
+const PACKAGE_FILES = ["package.json", ...JSON.parse(
+  readFileSync(path.join(PACKAGE_FOLDER, "package.json"), "utf8")).files];
 const EXE = ["@velkor-dpapi", "win32-x64", "velkor-dpapi.exe"];
 const THIS_PLATFORM = `${process.platform}-${process.arch}`;
 const posixOnly = process.platform === "win32" ? "POSIX only" : false;
