@@ -6,18 +6,24 @@
 # Every command is fed and drained through pipes, as the wallet drives the tool:
 #   cat INPUT | COMMAND | cat > /dev/null
 # Prints the median wall time (hyperfine), the time per secret byte, the peak resident memory of
-# the command's largest process (/usr/bin/time), and the tool's time over each peer's. The native
-# build runs on a fresh temporary HOME, so it makes a key of its own; the Windows build runs under
-# Wine, in the Windows build folder's own prefix. Run after the README's build:
+# the command's largest process (/usr/bin/time), and the tool's time over each peer's.
+# Then many small secrets: 200 unseals of 32-byte secrets through one `session`, against 200
+# one-shot `unprotect` calls and against one, side by side. The native build runs on a fresh
+# temporary HOME, so it makes a key of its own; the Windows build runs under Wine, in the Windows
+# build folder's own prefix. Run after the README's build:
 #
-#   bash bench/bench.sh       # RUNS=15 timed runs of each command, in ROUNDS=3 interleaved rounds
+#   bash bench/bench.sh       # RUNS=15 timed runs of each command, in ROUNDS=3 interleaved rounds;
+#                             # SESSION_RUNS=6 of each in the session comparison
 #   SKIP_WINE=1 bash bench/bench.sh     # the native build alone
+#   ONLY=session bash bench/bench.sh    # the session comparison alone
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs=${RUNS:-15}
 rounds=${ROUNDS:-3}
 per_round=$(((runs + rounds - 1) / rounds))
+session_runs=${SESSION_RUNS:-6}
+session_per_round=$(((session_runs + rounds - 1) / rounds))
 native=build/native/velkor-dpapi
 windows=build/windows/velkor-dpapi.exe
 
@@ -34,6 +40,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/velkor-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -m 700 "$work/home"
 : >"$work/figures"
+: >"$work/session-figures"
 
 # Peak resident memory in KiB of the largest process of a pipeline of stages, each run under
 # /usr/bin/time: the largest value seen over three runs.
@@ -94,7 +101,48 @@ check_round_trip() {  # hex blob runner...
     { echo "bench: $* did not round-trip the secret" >&2; exit 1; }
 }
 
+# Opens every blob of a file, one a line, with a run of its own of the tool (the rest of the
+# command line), its input through a here-string.
+cat >"$work/one-shots.sh" <<'SCRIPT'
+blobs=$1
+shift
+while read -r blob; do "$@" unprotect <<<"$blob"; done <"$blobs"
+SCRIPT
+
+# 200 unseals of 32-byte secrets: through one session, as 200 one-shot calls, and one one-shot
+# call, timed in interleaved rounds. Appends a line of raw figures to $work/session-figures.
+measure_session() {  # build runner...
+  local build=$1 tag round exports=()
+  shift
+  tag=$(echo "$build" | tr -cd 'a-z')
+  sed 's/^/protect /' "$work/secrets-32.hex" | "$@" session | cat >"$work/$tag-sealed"
+  grep -c '^ok [0-9a-f]*.$' "$work/$tag-sealed" | grep -qx 200 ||
+    { echo "bench: $* session did not seal 200 secrets" >&2; exit 1; }
+  sed 's/^ok //; s/\r$//' "$work/$tag-sealed" >"$work/$tag-blobs"
+  sed 's/^/unprotect /' "$work/$tag-blobs" >"$work/$tag-requests"
+  head -n 1 "$work/$tag-blobs" >"$work/$tag-blob"
+  cmp -s <("$@" session <"$work/$tag-requests" | tr -d '\r') <(sed 's/^/ok /' "$work/secrets-32.hex") &&
+    cmp -s <(bash "$work/one-shots.sh" "$work/$tag-blobs" "$@" | tr -d '\r') "$work/secrets-32.hex" ||
+    { echo "bench: $* did not open the 200 secrets" >&2; exit 1; }
+  for ((round = 1; round <= rounds; round++)); do
+    exports+=("$work/session$round.json")
+    hyperfine --warmup 1 --runs "$session_per_round" --export-json "$work/session$round.json" \
+      -n session "cat $work/$tag-requests | $* session | cat > /dev/null" \
+      -n calls "bash $work/one-shots.sh $work/$tag-blobs $* | cat > /dev/null" \
+      -n call "cat $work/$tag-blob | $* unprotect | cat > /dev/null" >"$work/hyperfine.log" 2>&1 ||
+      { cat "$work/hyperfine.log" >&2; exit 1; }
+  done
+  printf '%s\t' "$build" "$(median_s session "${exports[@]}")" \
+    "$(median_s calls "${exports[@]}")" "$(median_s call "${exports[@]}")" >>"$work/session-figures"
+  echo >>"$work/session-figures"
+  echo "measured: $build, 200 secrets through a session and one-shot calls" >&2
+}
+
+head -c 6400 /dev/urandom | xxd -p -c 32 >"$work/secrets-32.hex"
+HOME=$work/home measure_session native "$native"
+
 sizes=(1048576 4194304 16773120)
+if [ "${ONLY:-}" = session ]; then sizes=(); fi
 for bytes in "${sizes[@]}"; do
   head -c "$bytes" /dev/urandom | xxd -p -c 0 >"$work/secret-$bytes.hex"
 done
@@ -113,6 +161,7 @@ elif [ -f "$windows" ] && command -v wine >/dev/null; then
   # Quiet Wine in the build folder's own prefix, made first; the .exe writes to a pipe, never
   # straight to /dev/null.
   source tools/wine-env.sh
+  measure_session "windows (Wine)" wine "$windows"
   for bytes in "${sizes[@]}"; do
     hex=$work/secret-$bytes.hex blob=$work/windows-blob-$bytes.hex
     check_round_trip "$hex" "$blob" wine "$windows"
@@ -126,8 +175,9 @@ fi
 cpu=$(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 echo
 echo "velkor-dpapi, $(date -u '+%Y-%m-%d'), $(nproc) cores, ${cpu:-unknown CPU}," \
-  "median of $((per_round * rounds)) runs in $rounds rounds"
-python3 - "$work/figures" <<'PYTHON'
+  "median of $((per_round * rounds)) runs in $rounds rounds" \
+  "($((session_per_round * rounds)) for the session comparison)"
+[ -s "$work/figures" ] && python3 - "$work/figures" <<'PYTHON'
 import sys
 
 
@@ -171,5 +221,28 @@ for command in ("protect", "unprotect"):
                                                   rows["native", command, a][0]) * 1e9 / (b - a))
              for a, b in zip(sizes, sizes[1:])]
     print("- %s: ns per extra secret byte, %s" % (command, "; ".join(steps)))
+PYTHON
+python3 - "$work/session-figures" <<'PYTHON'
+import sys
+
+print()
+print("200 unseals of 32-byte secrets:")
+print()
+print("| Build | 200 through one session (s) | 200 one-shot calls (s) | one one-shot call (s) "
+      "| Session / one call | 200 calls / session |")
+print("|---|---:|---:|---:|---:|---:|")
+rows = []
+for line in open(sys.argv[1]):
+    build, session, calls, call = line.rstrip("\t\n").split("\t")
+    session, calls, call = float(session), float(calls), float(call)
+    rows.append((build, session, calls, call))
+    print("| %s | %.3f | %.3f | %.3f | %.2f | %.1f |" % (
+        build, session, calls, call, session / call, calls / session))
+print()
+print("Targets: the session at most 2x one call, and at least 20x less than 200 calls:")
+for build, session, calls, call in rows:
+    print("- %s: %.2fx one call, %s; %.1fx less than 200 calls, %s" % (
+        build, session / call, "met" if session <= 2 * call else "NOT met", calls / session,
+        "met" if calls >= 20 * session else "NOT met"))
 PYTHON
 [ -z "$wine_note" ] || { echo; echo "$wine_note"; }

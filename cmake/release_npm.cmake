@@ -2,9 +2,11 @@
 # beside it with `npm pack`.
 #
 #   <platform package>-<version>.tgz  the zip's own velkor-dpapi.exe (signed when the zip's is),
-#                                     its SBOM and LICENSE, a short README and package.json, with
-#                                     "os": ["win32"] and "cpu": ["x64"] (["arm64"] for the ARM64
-#                                     release, whose package is win32-arm64)
+#                                     its SBOM, third-party notices and LICENSE, a short README
+#                                     and package.json, with "os": ["win32"] and "cpu": ["x64",
+#                                     "arm64"] (Windows on ARM64 runs it under emulation where the
+#                                     native package is not installed); for the ARM64 release,
+#                                     win32-arm64 with "cpu": ["arm64"]
 #   velkor-dpapi-<version>.tgz        the Node.js client (clients/node) and LICENSE; it lists the
 #                                     platform package under optionalDependencies, at its version;
 #                                     packed by the x64 release alone
@@ -50,10 +52,11 @@ file(COPY "${npm_sources}/README.md" "${released}/LICENSE" DESTINATION "${platfo
 file(CHMOD "${platform}/package.json" FILE_PERMISSIONS ${file_mode})
 file(COPY "${released}/velkor-dpapi.exe" DESTINATION "${platform}"
      FILE_PERMISSIONS ${program_mode})
-if(EXISTS "${released}/velkor-dpapi.cdx.json")
-  file(COPY "${released}/velkor-dpapi.cdx.json" DESTINATION "${platform}"
-       FILE_PERMISSIONS ${file_mode})
-endif()
+foreach(name velkor-dpapi.cdx.json THIRD-PARTY-NOTICES.txt)
+  if(EXISTS "${released}/${name}")
+    file(COPY "${released}/${name}" DESTINATION "${platform}" FILE_PERMISSIONS ${file_mode})
+  endif()
+endforeach()
 
 # The client package: its package.json, README and the files it lists, and the licence. Packed
 # by the x64 release alone: the ARM64 release adds its platform package only.

@@ -152,6 +152,11 @@ cp "$work/src/mingw-w64/COPYING" "$prefix/LICENSE.mingw-w64" 2>/dev/null || true
 cp "$work/src/llvm/libcxx/LICENSE.TXT" "$prefix/LICENSE.llvm"
 cp "$work/src/mingw-w64/debian/copyright" "$prefix/copyright.mingw-w64"
 cp "$work/src/llvm/debian/copyright" "$prefix/copyright.llvm-toolchain-14"
+# The source files of what was built, named as the copyright files' Files: fields name them: the
+# release_sbom test traces each linked member to its source file, and so to its licence.
+(cd "$work/src/mingw-w64" && find mingw-w64-crt -type f | LC_ALL=C sort) >"$prefix/files.mingw-w64"
+(cd "$work/src/llvm" && find compiler-rt/lib/builtins libunwind/src libcxxabi/src libcxx/src \
+  -type f | LC_ALL=C sort) >"$prefix/files.llvm-toolchain-14"
 
 cd "$cache"
 rm -rf "$work"

@@ -45,6 +45,11 @@ std::size_t SecretBuffer::lock_through(std::size_t end) {
   return locked;
 }
 
+void SecretBuffer::clear() {
+  secure_wipe(bytes, length);
+  length = 0;
+}
+
 void SecretBuffer::release() {
   if (bytes == nullptr) return;
   secure_wipe(bytes, length);

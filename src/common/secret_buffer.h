@@ -20,6 +20,8 @@ class SecretBuffer {
   // Locks the block in memory up to `end` bytes (no further than its capacity), ahead of the
   // bytes being written there; returns how far it is now locked.
   std::size_t lock_through(std::size_t end);
+  // Wipes the bytes in use and keeps the block, empty, for the next use.
+  void clear();
   // Wipes the bytes in use and returns the block to the allocator.
   void release();
 

@@ -4,11 +4,14 @@
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
+#include <io.h>
 #include <windows.h>
 
+#include <climits>
 #include <cstdlib>
 #else
 #include <poll.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -53,7 +56,7 @@ bool ready_after_wait(std::FILE *stream, bool for_writing) {
 
 }  // namespace
 
-bool write_fully(std::FILE *out, const void *bytes, std::size_t length) {
+WriteResult write_all(std::FILE *out, const void *bytes, std::size_t length) {
   const char *next = static_cast<const char *>(bytes);
   while (length > 0) {
     forget_errors();
@@ -61,17 +64,31 @@ bool write_fully(std::FILE *out, const void *bytes, std::size_t length) {
     next += written;
     length -= written;
     if (length == 0) break;
-    if (reader_gone()) return true;
-    if (!ready_after_wait(out, true)) return false;
+    if (reader_gone()) return WriteResult::reader_gone;
+    if (!ready_after_wait(out, true)) return WriteResult::failed;
     std::clearerr(out);
   }
   forget_errors();
-  if (std::fflush(out) == 0 && !std::ferror(out)) return true;
-  return reader_gone();
+  if (std::fflush(out) == 0 && !std::ferror(out)) return WriteResult::written;
+  return reader_gone() ? WriteResult::reader_gone : WriteResult::failed;
 }
 
 bool input_may_follow(std::FILE *in) {
   if (!std::ferror(in) || !ready_after_wait(in, false)) return false;
   std::clearerr(in);
   return true;
+}
+
+long read_available(std::FILE *in, void *buffer, std::size_t size) {
+  for (;;) {
+    forget_errors();
+#ifdef _WIN32
+    const int got =
+        _read(_fileno(in), buffer, size > INT_MAX ? INT_MAX : static_cast<unsigned>(size));
+#else
+    const ssize_t got = read(fileno(in), buffer, size);
+#endif
+    if (got >= 0) return static_cast<long>(got);
+    if (!ready_after_wait(in, false)) return -1;
+  }
 }

@@ -7,11 +7,13 @@
 #include "common/stream_text.h"
 #include "protect/seal_command.h"
 #include "protect/selftest.h"
+#include "protect/session_command.h"
 
 namespace {
 
 int run_protect() { return run_seal_command(SealMode::seal); }
 int run_unprotect() { return run_seal_command(SealMode::unseal); }
+int run_session_command() { return run_session(); }
 
 struct Command {
   const char *word;
@@ -23,6 +25,7 @@ const Command command_table[] = {
     {"selftest", run_selftest},
     {"protect", run_protect},
     {"unprotect", run_unprotect},
+    {"session", run_session_command},
 };
 
 }  // namespace

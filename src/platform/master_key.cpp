@@ -45,8 +45,14 @@ bool owned_by_user_or_root(const struct stat &info) {
   return info.st_uid == geteuid() || info.st_uid == 0;
 }
 
-// The folder that holds the key; fails when there is no profile folder to put it in.
+// The folder that holds the key: under an absolute XDG_DATA_HOME, whatever HOME is; else under
+// the profile folder, HOME when absolute, the user's entry in the user database when HOME is
+// unset or not absolute. Fails when there is no such profile folder to put it in.
 DWORD key_folder(Path &folder) {
+  const char *data_home = std::getenv("XDG_DATA_HOME");
+  if (data_home != nullptr && data_home[0] == '/') {
+    return folder.append(data_home) && folder.append("/velkor-dpapi") ? 0 : ERROR_PATH_NOT_FOUND;
+  }
   const char *profile = std::getenv("HOME");
   if (profile == nullptr || profile[0] != '/') {
     errno = 0;
@@ -59,12 +65,9 @@ DWORD key_folder(Path &folder) {
   }
   struct stat info;
   if (stat(profile, &info) != 0 || !S_ISDIR(info.st_mode)) return ERROR_PATH_NOT_FOUND;
-
-  const char *data_home = std::getenv("XDG_DATA_HOME");
-  const bool fits = (data_home != nullptr && data_home[0] == '/')
-                        ? folder.append(data_home)
-                        : folder.append(profile) && folder.append("/.local/share");
-  return fits && folder.append("/velkor-dpapi") ? 0 : ERROR_PATH_NOT_FOUND;
+  return folder.append(profile) && folder.append("/.local/share/velkor-dpapi")
+             ? 0
+             : ERROR_PATH_NOT_FOUND;
 }
 
 // Flushes the entry a new file or folder was given in the folder that holds `path`, so that a
@@ -79,11 +82,23 @@ void sync_parent_folder(const char *path) {
   if (directory.fd >= 0) fsync(directory.fd);
 }
 
-// Makes the folder and any missing parents, each the user's alone. The mode asked for at mkdir is
-// cut by the umask: set it whatever that is, or a folder the user cannot enter would fail every
-// later run, and lock every other program out of it too. Folders that were there are left as
-// they are.
+// Sets the process's umask for as long as it lives, then puts the caller's back. The tool is
+// single-threaded, so no other thread creates a file meanwhile.
+struct UmaskFor {
+  mode_t saved;
+  explicit UmaskFor(mode_t mask) : saved(umask(mask)) {}
+  ~UmaskFor() { umask(saved); }
+  UmaskFor(const UmaskFor &) = delete;
+  UmaskFor &operator=(const UmaskFor &) = delete;
+};
+
+// Makes the folder and any missing parents, each the user's alone. Each is made 0700 at once: a
+// concurrent first seal may make a folder inside it, or look for the key there, the moment it
+// exists, and the caller's umask (0777 at worst) would leave it without permissions until the
+// chmod. The chmod stays for what a umask does not govern (a default ACL), or a folder the user
+// cannot enter would fail every later run. Folders that were there are left as they are.
 DWORD make_folders(Path &folder) {
+  const UmaskFor user_alone(077);
   for (std::size_t end = 1; end <= folder.length; ++end) {
     if (end < folder.length && folder.text[end] != '/') continue;
     const char kept = folder.text[end];

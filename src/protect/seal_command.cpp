@@ -8,6 +8,31 @@
 #include "common/stream_text.h"
 #include "hex/hex_io.h"
 
+SealOutcome seal_to_line(SealMode mode, SecretBuffer &input, const char *prefix) {
+  // The decoded length is at most 16,777,215, so it fits the blob's 32-bit count.
+  DATA_BLOB in_blob = {static_cast<DWORD>(input.length), input.bytes};
+  DATA_BLOB out_blob;
+  const bool done = call_platform(mode, &in_blob, &out_blob);
+  const DWORD error = done ? 0 : GetLastError();
+  input.release();
+  if (!done) return {false, error, WriteResult::failed};
+
+  // The output holds the sealed blob, or the secret itself: out of swap and dumps until wiped.
+  guard_secret(out_blob.pbData, out_blob.cbData);
+  lock_secret(out_blob.pbData, out_blob.cbData);
+  const WriteResult written = write_hex_line_to(stdout, prefix, out_blob.pbData, out_blob.cbData);
+  secure_wipe(out_blob.pbData, out_blob.cbData);
+  unguard_secret(out_blob.pbData, out_blob.cbData, out_blob.cbData);
+  LocalFree(out_blob.pbData);
+  return {true, 0, written};
+}
+
+void seal_failure_message(char (&text)[kSealFailureBytes], SealMode mode, DWORD error) {
+  std::snprintf(text, sizeof text, "DPAPI %s failed (error %lu)",
+                mode == SealMode::seal ? "protect" : "unprotect",
+                static_cast<unsigned long>(error));
+}
+
 int run_seal_command(SealMode mode) {
   HexInput input = read_hex_input();
   if (!input.ok) {
@@ -15,28 +40,14 @@ int run_seal_command(SealMode mode) {
     return EXIT_BAD_INPUT;
   }
 
-  // The decoded length is at most 16,777,215, so it fits the blob's 32-bit count.
-  DATA_BLOB in_blob = {static_cast<DWORD>(input.bytes.length), input.bytes.bytes};
-  DATA_BLOB out_blob;
-  const bool done = call_platform(mode, &in_blob, &out_blob);
-  const DWORD error = done ? 0 : GetLastError();
-  input.bytes.release();
-
-  if (!done) {
-    std::fprintf(stderr, "DPAPI %s failed (error %lu)\n",
-                 mode == SealMode::seal ? "protect" : "unprotect",
-                 static_cast<unsigned long>(error));
+  const SealOutcome outcome = seal_to_line(mode, input.bytes, "");
+  if (!outcome.sealed) {
+    char message[kSealFailureBytes];
+    seal_failure_message(message, mode, outcome.error);
+    std::fprintf(stderr, "%s\n", message);
     return EXIT_SEAL_FAILED;
   }
-
-  // The output holds the sealed blob, or the secret itself: out of swap and dumps until wiped.
-  guard_secret(out_blob.pbData, out_blob.cbData);
-  lock_secret(out_blob.pbData, out_blob.cbData);
-  const bool written = write_hex_line(out_blob.pbData, out_blob.cbData);
-  secure_wipe(out_blob.pbData, out_blob.cbData);
-  unguard_secret(out_blob.pbData, out_blob.cbData, out_blob.cbData);
-  LocalFree(out_blob.pbData);
-  if (!written) {
+  if (outcome.written == WriteResult::failed) {
     put_text(stderr, "write failed\n");
     return EXIT_WRITE_FAILED;
   }

@@ -7,7 +7,7 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, test } from "node:test";
 import { createClient } from "../index.js";
-import { explainPlatformCode, REASON_NAMES } from "../reasons.js";
+import { explainPlatformCode, REASON_NAMES } from "../reasons.cjs";
 
 // Microsoft's names for the codes (winerror.h), written out here, not taken from the client.
 const NAMES = new Map([
@@ -47,6 +47,37 @@ describe("known platform codes", () => {
     for (const code of [1, 4, 6, 12, 1223, 2148073494 /* NTE_BAD_KEYSET */, 4294967295]) {
       assert.equal(explainPlatformCode(code, "unprotect"), null);
     }
+  });
+
+  // Only unprotect has a blob to restore: what protect and the self-test say of a code is its
+  // general meaning, never advice to restore a blob or enrol the secret again, and the same for
+  // both.
+  test("the words for each command", () => {
+    const BLOB_WORDS = ["13", "87", "2148073483"].map(Number);
+    for (const code of NAMES.keys()) {
+      const [protect, unprotect, selftest] = COMMANDS.map((c) => explainPlatformCode(code, c));
+      assert.deepEqual(selftest, protect, `${NAMES.get(code)}: the self-test's words`);
+      for (const { happened, action } of [protect, selftest]) {
+        assert.doesNotMatch(`${happened}. ${action}`, /backup|enrol/i, NAMES.get(code));
+      }
+      if (BLOB_WORDS.includes(code)) assert.notDeepEqual(unprotect, protect, NAMES.get(code));
+      else assert.deepEqual(unprotect, protect, NAMES.get(code));
+    }
+    const said = (code, command) => {
+      const { reason, happened, action } = explainPlatformCode(code, command);
+      return `${reason}: ${happened}. ${action}.`;
+    };
+    const INVALID_DATA = "ERROR_INVALID_DATA: the data is invalid. Try again; if it keeps " +
+      "failing, report it.";
+    assert.equal(said(13, "protect"), INVALID_DATA);
+    assert.equal(said(13, "selftest"), INVALID_DATA);
+    assert.equal(said(13, "unprotect"), "ERROR_INVALID_DATA: the blob does not open: it was " +
+      "changed or cut short, or sealed with other entropy. It cannot be opened as it is: " +
+      "restore the blob from a backup, or enrol the secret again.");
+    assert.equal(said(87, "selftest"), "ERROR_INVALID_PARAMETER: the platform refused an " +
+      "argument. Report it: the tool passes fixed arguments.");
+    assert.equal(said(0x8009000b, "selftest"), "NTE_BAD_KEY_STATE: the key is not valid for " +
+      "use in this state. Try again as the signed-in user, with that user's profile loaded.");
   });
 
   test("what unprotect says of the codes a wallet meets most", () => {

@@ -3,7 +3,7 @@
 // Windows build). The native build's stand-in for DPAPI keeps its key under HOME: each test gets
 // a fresh one. Under Wine the prefix is the caller's (WINEPREFIX).
 import assert from "node:assert/strict";
-import { spawnSync } from "node:child_process";
+import childProcess, { spawnSync } from "node:child_process";
 import { randomBytes } from "node:crypto";
 import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -60,6 +60,25 @@ describe("the built tool", { skip: tool ? false : "VELKOR_DPAPI_TOOL is not set"
       assert.ok(opened.equals(secret), "the opened secret differs");
     });
   }
+
+  // One child of the tool's session command for the whole list, each way; a blob that does not
+  // open is answered in its place and the rest go on.
+  test("200 secrets through one session each way", async (t) => {
+    const realSpawn = childProcess.spawn;
+    const spawn = t.mock.method(childProcess, "spawn", (...args) => realSpawn(...args));
+    const secrets = Array.from({ length: 200 }, (_, i) => randomBytes(i % 65));
+    const sealed = await client.protectMany(secrets);
+    assert.deepEqual(sealed.map(({ status }) => status), secrets.map(() => "fulfilled"));
+    const blobs = sealed.map(({ value }) => value);
+    blobs.splice(100, 0, Uint8Array.of(0x00, 0xff));
+    const opened = await client.unprotectMany(blobs);
+    assert.equal(spawn.mock.callCount(), 2);
+    const [refused] = opened.splice(100, 1);
+    assert.deepEqual([refused.status, refused.reason.code, refused.reason.platformCode,
+      refused.reason.stderr], ["rejected", "DPAPI_FAILED", 13, ""]);
+    opened.forEach(({ status, value }, i) =>
+      assert.ok(status === "fulfilled" && value.equals(secrets[i]), `secret ${i} differs`));
+  });
 
   test("32 concurrent round trips", async () => {
     const secrets = Array.from({ length: 32 }, (_, i) => randomBytes(i * 37));

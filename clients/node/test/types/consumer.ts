@@ -11,6 +11,8 @@ import {
   type VelkorDpapiClient,
   type VelkorDpapiErrorCode,
   type VelkorDpapiReason,
+  type VelkorDpapiSession,
+  type VelkorDpapiSettled,
 } from "velkor-dpapi";
 
 const options: ClientOptions = { timeoutMs: 30_000, env: { PATH: undefined } };
@@ -28,6 +30,24 @@ export async function roundTrip(secret: Uint8Array, signal: AbortSignal): Promis
   opened.fill(0);
   const done: void = await underWine.selftest({ signal });
   return done;
+}
+
+// A wallet unlocking its vaults: one child for every key, then a session for later calls.
+export async function unlock(blobs: Uint8Array[], signal: AbortSignal): Promise<Uint8Array[]> {
+  const results: VelkorDpapiSettled[] = await packaged.unprotectMany(blobs, { signal });
+  const keys: Uint8Array[] = [];
+  for (const result of results) {
+    if (result.status === "fulfilled") keys.push(result.value);
+    else if (result.reason instanceof VelkorDpapiError) advice(result.reason);
+  }
+  const sealed: VelkorDpapiSettled[] = await packaged.protectMany(new Set(keys));
+  const session: VelkorDpapiSession = packaged.session({ idleMs: 5000 });
+  const again: Uint8Array = await session.protect(keys[0] ?? new Uint8Array(0), { timeoutMs: 0 });
+  const opened: Uint8Array = await session.unprotect(again, { signal });
+  opened.fill(0);
+  const closed: Promise<void> = session.close();
+  await closed;
+  return sealed.length === keys.length ? keys : [];
 }
 
 // What a wallet tells its user, by the error's stable fields.
@@ -65,5 +85,11 @@ createClient({ launcher: "/usr/bin/wine" });
 export const wrong: VelkorDpapiReason = "ERROR_MAYBE";
 // @ts-expect-error: no such error code
 export const wrongCode: VelkorDpapiErrorCode = "FAILED";
+// @ts-expect-error: a session seals bytes, not hex
+packaged.session().protect("76656c6b6f72");
+// @ts-expect-error: no such session option
+packaged.session({ idle: 5 });
+// @ts-expect-error: a batch takes a list
+packaged.protectMany(new Uint8Array(4));
 // @ts-expect-error: the fields are read-only
 new VelkorDpapiError().reason = "NTE_BAD_KEY_STATE";

@@ -1,0 +1,301 @@
+#!/usr/bin/env python3
+"""The documents say what works: every relative link in every Markdown file of the project leads
+to a file (and heading) that exists, the README's commands are the ones that work, and the
+changelog and the release guide tell the build's version and name what the repository holds.
+
+    docs_test.py --source DIR [--tool PATH [--runner "wine"]]
+                 [--version X.Y.Z --name NAME [--release-name NAME-X.Y.Z-win64|-win-arm64]]
+
+Without --tool only the links and the quick start are checked; with it, the README's usage block
+and its POSIX shell example are run against that build of the tool. With --version (the build's
+PROJECT_VERSION) and --name (PROJECT_NAME), the changelog, the version's tag, the npm packages'
+versions and the release guide's commands; --release-name is the release zip's name as the
+build makes it, where the build makes one.
+"""
+
+import argparse
+import datetime
+import glob
+import json
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = None
+TOOL = None
+RUNNER = []
+VERSION = None
+NAME = None
+RELEASE_NAME = None
+
+LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)")
+FENCE = re.compile(r"^```.*?^```", re.M | re.S)
+
+
+def markdown_files():
+    listed = subprocess.run(["git", "-C", SOURCE, "ls-files", "-z", "--", "*.md"],
+                            capture_output=True, check=True).stdout
+    return [name for name in listed.decode().split("\0") if name]
+
+
+def read(name):
+    with open(os.path.join(SOURCE, name), encoding="utf-8") as stream:
+        return stream.read()
+
+
+def anchors(text):
+    # The anchors a hosting site gives headings: lower case, punctuation dropped, spaces to
+    # hyphens, and a count after a repeated one.
+    seen = {}
+    for heading in re.findall(r"^#+ +(.+?) *$", FENCE.sub("", text), re.M):
+        slug = re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-")
+        count = seen.get(slug, 0)
+        seen[slug] = count + 1
+        yield slug if count == 0 else "%s-%d" % (slug, count)
+
+
+def code_block(text, after):
+    # The first fenced block after the line `after`.
+    start = text.index(after)
+    return re.search(r"^```[^\n]*\n(.*?)^```", text[start:], re.M | re.S).group(1)
+
+
+class LinkTest(unittest.TestCase):
+    def test_every_relative_link_resolves(self):
+        broken = []
+        for name in markdown_files():
+            text = read(name)
+            for target in LINK.findall(re.sub(r"`[^`\n]*`", "", FENCE.sub("", text))):
+                if re.match(r"[a-z][a-z0-9+.-]*:", target):
+                    continue  # a web address, not a file of the project's
+                path, _, anchor = target.partition("#")
+                resolved = (os.path.normpath(os.path.join(os.path.dirname(name), path))
+                            if path else name)
+                if not os.path.exists(os.path.join(SOURCE, resolved)):
+                    broken.append("%s: %s (no such file)" % (name, target))
+                elif anchor and (not resolved.endswith(".md") or
+                                 anchor not in set(anchors(read(resolved)))):
+                    broken.append("%s: %s (no such heading)" % (name, target))
+        self.assertEqual(broken, [])
+
+
+class QuickStartTest(unittest.TestCase):
+    def test_the_quick_start_names_the_scripts_ci_runs(self):
+        block = code_block(read("README.md"), "## Quick start")
+        commands = [line.split("#")[0].strip() for line in block.splitlines()]
+        self.assertEqual(commands, ["bash tools/quickstart.sh", "bash tools/test.sh"])
+        for command in commands:
+            self.assertTrue(os.path.isfile(os.path.join(SOURCE, command.split()[1])), command)
+        self.assertRegex(read(".ci/run"), r"(?m)^bash tools/test\.sh$")
+
+
+class UsageTest(unittest.TestCase):
+    def setUp(self):
+        if TOOL is None:
+            self.skipTest("needs --tool")
+        if sys.platform == "win32":
+            self.skipTest("the example is for a POSIX shell")
+
+    def run_shell(self, script):
+        # As a reader would: the tool as ./velkor-dpapi in the current folder, a profile of its own.
+        folder = tempfile.mkdtemp(prefix="velkor-docs-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        launcher = os.path.join(folder, "velkor-dpapi")
+        with open(launcher, "w") as stream:
+            stream.write("#!/bin/sh\nexec %s \"$@\"\n" % shlex.join(RUNNER + [TOOL]))
+        os.chmod(launcher, 0o755)
+        env = dict(os.environ, HOME=folder)
+        env.pop("XDG_DATA_HOME", None)
+        result = subprocess.run(["sh", "-c", script], cwd=folder, env=env, capture_output=True,
+                                timeout=120)
+        return result.stdout, result.stderr, result.returncode
+
+    def test_the_usage_block_lists_the_commands_the_tool_takes(self):
+        block = code_block(read("README.md"), "## Use")
+        words = re.findall(r"^velkor-dpapi (\w+)", block, re.M)
+        self.assertEqual(words, ["protect", "unprotect", "selftest"])
+        out, err, status = self.run_shell("./velkor-dpapi")
+        self.assertEqual((out, status), (b"", 2))
+        self.assertEqual(err.rstrip(b"\r\n"),
+                         b"usage: velkor-dpapi " + "|".join(words).encode())
+        for word in words:
+            with self.subTest(word):
+                _, err, status = self.run_shell("./velkor-dpapi %s </dev/null" % word)
+                self.assertNotEqual(status, 2, err)
+
+    def test_the_posix_shell_example_round_trips(self):
+        script = code_block(read("README.md"), "POSIX shell")
+        out, err, status = self.run_shell(script)
+        self.assertEqual((out.replace(b"\r\n", b"\n"), err, status), (b"76656c6b6f72\n", b"", 0))
+
+
+def version_key(version):
+    return tuple(int(part) for part in version.split("."))
+
+
+def changelog_sections():
+    # (version, "Unreleased" or the date), newest first, from the "## [X.Y.Z] - ..." headings.
+    sections = []
+    for heading in re.findall(r"^## (.*?) *$", read("CHANGELOG.md"), re.M):
+        match = re.fullmatch(r"\[(\d+\.\d+\.\d+)\] - (Unreleased|\d{4}-\d\d-\d\d)", heading)
+        if not match:
+            raise AssertionError("CHANGELOG.md: %r is not '## [X.Y.Z] - Unreleased' nor "
+                                 "'## [X.Y.Z] - YYYY-MM-DD' (what is not released yet goes under "
+                                 "its version's Unreleased section)" % heading)
+        sections.append(match.groups())
+    return sections
+
+
+def repository_tags():
+    # The repository's tags, or None where they cannot be known: outside a git checkout, or in a
+    # clone that fetched no tags (CI clones often fetch none; a repository with releases has them).
+    listed = subprocess.run(["git", "-C", SOURCE, "tag", "--list"], capture_output=True)
+    tags = set(listed.stdout.decode().split()) if listed.returncode == 0 else set()
+    return tags or None
+
+
+def npm_tarball(package, version):
+    # The file name npm pack gives a package: "@scope/name" packs as scope-name-X.Y.Z.tgz.
+    return "%s-%s.tgz" % (package.lstrip("@").replace("/", "-"), version)
+
+
+class VersionTest(unittest.TestCase):
+    def setUp(self):
+        if VERSION is None:
+            self.skipTest("needs --version")
+
+    def test_the_newest_changelog_section_is_this_builds_version(self):
+        sections = changelog_sections()
+        self.assertTrue(sections, "CHANGELOG.md has no version section")
+        self.assertEqual(sections[0][0], VERSION,
+                         "the changelog's newest section must be the build's version; entries of "
+                         "a version not released yet go under '## [%s] - Unreleased'" % VERSION)
+        for index, (version, state) in enumerate(sections):
+            with self.subTest(version=version):
+                if state == "Unreleased":
+                    self.assertEqual(index, 0, "only the newest section can be unreleased")
+                else:
+                    datetime.date.fromisoformat(state)
+                if index:
+                    newer_version, newer_state = sections[index - 1]
+                    self.assertGreater(version_key(newer_version), version_key(version))
+                    if newer_state != "Unreleased":
+                        self.assertGreaterEqual(newer_state, state)
+
+    def test_a_version_is_tagged_exactly_when_the_changelog_dates_it(self):
+        tags = repository_tags()
+        if tags is None:
+            self.skipTest("this checkout holds no tags (a CI clone may fetch none): the versions' "
+                          "tags are not checked")
+        for version, state in changelog_sections():
+            with self.subTest(version=version):
+                if state == "Unreleased":
+                    self.assertNotIn("v" + version, tags,
+                                     "tagged as released: date its changelog section and open the "
+                                     "next version (docs/release.md)")
+                else:
+                    self.assertIn("v" + version, tags, "dated in the changelog, never tagged")
+
+    def test_every_file_that_carries_the_version_gives_this_one(self):
+        client = json.loads(read("clients/node/package.json"))
+        self.assertEqual(client["version"], VERSION)
+        self.assertEqual(client["optionalDependencies"], {
+            "@velkor-dpapi/win32-arm64": VERSION, "@velkor-dpapi/win32-x64": VERSION})
+        # The platform packages and the version resource take it from the build, never a copy.
+        for platform in ("win32-x64", "win32-arm64"):
+            self.assertRegex(read("packaging/npm/%s/package.json.in" % platform),
+                             r'\n  "version": "@PROJECT_VERSION@",\n')
+        resource = read("packaging/velkor-dpapi.rc.in")
+        for field in ("FILEVERSION", "PRODUCTVERSION"):
+            self.assertRegex(resource, r"(?m)^%s @VELKOR_VERSION_COMMAS@$" % field)
+        for field in ("FileVersion", "ProductVersion"):
+            self.assertRegex(resource, r'(?m)^ *VALUE "%s", "@PROJECT_VERSION@"$' % field)
+
+
+class ReleaseGuideTest(unittest.TestCase):
+    GUIDE = "docs/release.md"
+
+    def setUp(self):
+        if VERSION is None:
+            self.skipTest("needs --version")
+        self.text = read(self.GUIDE)
+        with open(os.path.join(SOURCE, "CMakePresets.json"), encoding="utf-8") as stream:
+            self.presets = json.load(stream)
+
+    def test_every_preset_named_exists_for_its_command(self):
+        kinds = {"cmake": "configurePresets", "cmake --build": "buildPresets",
+                 "ctest": "testPresets", "cpack": "packagePresets"}
+        named = re.findall(r"\b(cmake --build|cmake|ctest|cpack) --preset[ =]\"?([\w-]+)",
+                           self.text)
+        self.assertIn(("cpack", "windows"), named)
+        for command, preset in named:
+            with self.subTest(command=command, preset=preset):
+                self.assertIn(preset, [entry["name"] for entry in self.presets[kinds[command]]])
+
+    def test_every_path_named_exists(self):
+        named = re.findall(r"(?<![\w./-])((?:tools|packaging|cmake|clients|tests|fuzz|src|docs|"
+                           r"\.github|\.ci)/[\w./*-]*[\w/*])", self.text)
+        named += re.findall(r"(?<![\w./-])(LICENSE|[A-Z]\w*\.(?:txt|md|json))\b", self.text)
+        self.assertIn("tools/install-deps.sh", named)
+        for path in named:
+            with self.subTest(path):
+                self.assertTrue(glob.glob(os.path.join(SOURCE, path)), "no such file")
+
+    def test_every_build_folder_is_a_presets(self):
+        folders = {entry["binaryDir"].replace("${sourceDir}/", "")
+                   for entry in self.presets["configurePresets"]}
+        named = set(re.findall(r"(?<![\w./-])(build/[\w-]+)", self.text))
+        self.assertIn("build/windows", named)
+        self.assertLessEqual(named, folders)
+
+    def test_every_test_named_is_registered(self):
+        registered = set()
+        for listing in ("tests/CMakeLists.txt", "fuzz/CMakeLists.txt"):
+            registered.update(re.findall(r"add_test\(NAME (\w+)", read(listing)))
+        for name in re.findall(r"-R '\^(\w+)\$'", self.text):
+            with self.subTest(name):
+                self.assertIn(name, registered)
+
+    def test_the_release_files_are_named_as_the_build_names_them(self):
+        # The guide describes both releases: the x64 one (win64) and the ARM64 one (win-arm64),
+        # and this build's must be one of them.
+        releases = ["%s-%s-%s" % (NAME, VERSION, kind) for kind in ("win64", "win-arm64")]
+        if RELEASE_NAME:
+            self.assertIn(RELEASE_NAME, releases)
+        client = json.loads(read("clients/node/package.json"))
+        made = {npm_tarball(platform, VERSION) for platform in client["optionalDependencies"]}
+        made.add(npm_tarball(client["name"], VERSION))
+        for release in releases:
+            made |= {release + "/", release + ".zip", release + ".zip.sha256"}
+        named = {name.rstrip(".") for name in
+                 re.findall(r"(?<![\w.-])([\w.-]+-\d+\.\d+\.\d+[\w.-]*/?)", self.text)}
+        self.assertEqual(named, made)
+        # Every version or tag the guide gives is this one's.
+        self.assertEqual(set(re.findall(r"(?<![\w.])v?\d+\.\d+\.\d+(?![\w.]*\d)", self.text)),
+                         {VERSION, "v" + VERSION})
+
+
+def main():
+    global SOURCE, TOOL, RUNNER, VERSION, NAME, RELEASE_NAME
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--tool")
+    parser.add_argument("--runner", default="")
+    parser.add_argument("--version")
+    parser.add_argument("--name", default="velkor-dpapi")
+    parser.add_argument("--release-name")
+    args, rest = parser.parse_known_args()
+    SOURCE = os.path.abspath(args.source)
+    TOOL = os.path.abspath(args.tool) if args.tool else None
+    RUNNER = shlex.split(args.runner)
+    VERSION, NAME, RELEASE_NAME = args.version, args.name, args.release_name
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

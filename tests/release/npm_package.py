@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""The release's two npm packages, installed as a wallet project installs them: npm, offline,
+into a fresh project, which then imports velkor-dpapi and calls createClient() with no path.
+
+The registry is stood in for by the project's "overrides", which point the client's optional
+dependency at the platform package's tarball, so that npm resolves it as it would from the
+registry: installed as an optional dependency where the platform matches (--os=win32 --cpu=x64
+here, on Linux, or the same in the project's .npmrc; --cpu=arm64 too), skipped where it does not.
+
+    npm_package.py --release-dir DIR --name RELEASE --version X.Y.Z [--runner wine]
+                   [--npm PATH] [--node PATH] [unittest arguments]
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+import zipfile
+
+# The helpers that the black-box, release and docs tests share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import wine_session
+from pe_image import RT_VERSION, PeImage, version_tree
+
+RELEASE_DIR = NAME = VERSION = None
+RUNNER = []
+NPM, NODE = "npm", "node"
+PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
+
+CLIENT_FILES = {"LICENSE", "README.md", "package.json", "index.js", "index.cjs", "index.d.ts",
+                "index.d.cts", "builtins.cjs", "builtins.mjs", "checks.cjs", "errors.cjs",
+                "hex.cjs", "packaged.cjs", "reasons.cjs", "session.cjs", "tool.cjs"}
+PLATFORM_FILES = {"LICENSE", "README.md", "package.json", "velkor-dpapi.exe",
+                  "velkor-dpapi.cdx.json", "THIRD-PARTY-NOTICES.txt"}
+
+# Imports the installed package, prints the executable it resolves, and round-trips a secret and
+# the self-test through createClient() with no path, run through the launcher (wine) if any.
+CONSUMER = """\
+import { randomBytes } from "node:crypto";
+import { createClient, packagedExecutable } from "velkor-dpapi";
+
+const [launcher, platform] = [JSON.parse(process.argv[2]), process.argv[3]];
+console.log(packagedExecutable(platform));
+const dpapi = createClient({ platform, launcher });
+await dpapi.selftest();
+const secret = randomBytes(4096);
+const blob = await dpapi.protect(secret);
+const opened = await dpapi.unprotect(blob);
+const same = opened.equals(secret) && !blob.includes(secret);
+console.log(same ? "round trip ok" : "round trip FAILED");
+"""
+
+# Without the platform package: what createClient() says.
+WITHOUT = """\
+import { createClient } from "velkor-dpapi";
+
+for (const call of [() => createClient(), () => createClient({ platform: "win32-x64" })]) {
+  try {
+    call();
+    console.log("no error");
+  } catch (error) {
+    console.log(JSON.stringify([error.name, error.code, error.message]));
+  }
+}
+"""
+
+
+def tarball(name):
+    return os.path.join(RELEASE_DIR, name)
+
+
+def client_tarball():
+    return tarball("velkor-dpapi-%s.tgz" % VERSION)
+
+
+def platform_tarball():
+    return tarball("velkor-dpapi-win32-x64-%s.tgz" % VERSION)
+
+
+def released_exe():
+    with zipfile.ZipFile(os.path.join(RELEASE_DIR, NAME + ".zip")) as archive:
+        return archive.read(NAME + "/velkor-dpapi.exe")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def package_json(path):
+    with tarfile.open(path) as archive:
+        return json.load(archive.extractfile("package/package.json"))
+
+
+def product_version(exe):
+    """The ProductVersion string of the executable's version record."""
+    (record,) = [data for (kind, _, _), data in PeImage(exe).resources().items()
+                 if kind == RT_VERSION]
+    _, _, children = version_tree(record)
+    (string_file_info,) = [child for child in children if child[0] == "StringFileInfo"]
+    (table,) = string_file_info[2]
+    return {name: text for name, text, _ in table[2]}["ProductVersion"]
+
+
+def environment():
+    return dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                npm_config_update_notifier="false")
+
+
+class NpmPackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="velkor-npm-")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def project(self, name, *npm_options, npmrc=None):
+        """A fresh project with both tarballs (and the .npmrc given), the client installed by
+        npm, offline, with an empty cache of its own; returns its folder."""
+        folder = os.path.join(self.root, name)
+        os.makedirs(folder)
+        for path in (client_tarball(), platform_tarball()):
+            shutil.copy(path, folder)
+        with open(os.path.join(folder, "package.json"), "w") as stream:
+            json.dump({"name": name, "private": True, "overrides": {
+                PLATFORM_PACKAGE: "file:" + os.path.basename(platform_tarball())}}, stream)
+        if npmrc is not None:
+            with open(os.path.join(folder, ".npmrc"), "w") as stream:
+                stream.write(npmrc)
+        self.npm(folder, "install", *npm_options, "./" + os.path.basename(client_tarball()))
+        return folder
+
+    def npm(self, folder, command, *arguments):
+        """npm, offline, with the project's own cache; returns its output."""
+        process = subprocess.run(
+            [NPM, command, "--offline",
+             "--cache", os.path.join(self.root, os.path.basename(folder) + "-cache"),
+             "--no-audit", "--no-fund", "--ignore-scripts", *arguments],
+            cwd=folder, capture_output=True, text=True, env=environment(), timeout=600)
+        self.assertEqual(process.returncode, 0, process.stdout + process.stderr)
+        return process.stdout
+
+    def installed(self, folder):
+        """The platform package's executable in the project, or None."""
+        path = os.path.join(folder, "node_modules", *PLATFORM_PACKAGE.split("/"),
+                            "velkor-dpapi.exe")
+        return path if os.path.exists(path) else None
+
+    def run_node(self, folder, script, *arguments):
+        path = os.path.join(folder, "consumer.mjs")
+        with open(path, "w") as stream:
+            stream.write(script)
+        return subprocess.run([NODE, path, *arguments], cwd=folder, capture_output=True,
+                              text=True, env=environment(), timeout=600)
+
+    def test_tarballs_hold_their_files_and_one_version(self):
+        for path, files in ((client_tarball(), CLIENT_FILES), (platform_tarball(), PLATFORM_FILES)):
+            with tarfile.open(path) as archive:
+                self.assertEqual(set(archive.getnames()), {"package/" + name for name in files})
+        client, platform = package_json(client_tarball()), package_json(platform_tarball())
+        self.assertEqual((client["name"], client["version"], client["optionalDependencies"]),
+                         ("velkor-dpapi", VERSION, {PLATFORM_PACKAGE: VERSION}))
+        self.assertNotIn("dependencies", client)
+        self.assertEqual((platform["name"], platform["version"], platform["os"], platform["cpu"],
+                          platform["license"]),
+                         (PLATFORM_PACKAGE, VERSION, ["win32"], ["x64", "arm64"], "MIT"))
+        with tarfile.open(platform_tarball()) as archive:
+            exe = archive.extractfile("package/velkor-dpapi.exe").read()
+        self.assertEqual(sha256(exe), sha256(released_exe()))
+        self.assertEqual(product_version(exe), VERSION, "the executable's version resource")
+
+    def test_installed_for_windows_runs_the_released_executable(self):
+        folder = self.project("wallet", "--os=win32", "--cpu=x64")
+        installed = os.path.join(folder, "node_modules", *PLATFORM_PACKAGE.split("/"),
+                                 "velkor-dpapi.exe")
+        process = self.run_node(folder, CONSUMER, json.dumps(RUNNER), "win32-x64")
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (installed + "\nround trip ok\n", "", 0))
+        with open(installed, "rb") as stream:
+            self.assertEqual(sha256(stream.read()), sha256(released_exe()))
+        with open(os.path.join(folder, "package-lock.json")) as stream:
+            lock = json.load(stream)["packages"]
+        self.assertEqual(
+            {key: (entry["version"], entry.get("optional")) for key, entry in lock.items()
+             if key.startswith("node_modules/")},
+            {"node_modules/velkor-dpapi": (VERSION, None),
+             "node_modules/" + PLATFORM_PACKAGE: (VERSION, True)})
+
+    def test_on_windows_on_arm64_the_x64_executable_is_installed_and_run(self):
+        folder = self.project("wallet-arm64", "--os=win32", "--cpu=arm64")
+        installed = self.installed(folder)
+        self.assertIsNotNone(installed)
+        process = self.run_node(folder, CONSUMER, json.dumps(RUNNER), "win32-arm64")
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (installed + "\nround trip ok\n", "", 0))
+
+    def test_a_project_npmrc_keeps_the_platform_package_through_install_and_ci(self):
+        folder = self.project("built-elsewhere", npmrc="os=win32\ncpu=x64\n")
+        installed = self.installed(folder)
+        self.assertIsNotNone(installed)
+        for command in ("install", "ci", "install"):
+            self.npm(folder, command)
+            self.assertEqual(self.installed(folder), installed, "after npm " + command)
+        with open(installed, "rb") as stream:
+            self.assertEqual(sha256(stream.read()), sha256(released_exe()))
+        process = self.run_node(folder, 'import { packagedExecutable } from "velkor-dpapi";\n'
+                                        'console.log(packagedExecutable("win32-x64"));\n')
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (installed + "\n", "", 0))
+        # The same options given once on the command line are undone by the next install.
+        flags = self.project("built-elsewhere-once", "--os=win32", "--cpu=x64")
+        self.assertIsNotNone(self.installed(flags))
+        self.npm(flags, "install")
+        self.assertIsNone(self.installed(flags))
+
+    def test_elsewhere_the_platform_package_is_skipped_and_the_client_says_so(self):
+        folder = self.project("elsewhere")  # this machine's own platform: Linux
+        self.assertFalse(os.path.exists(os.path.join(folder, "node_modules", "@velkor-dpapi")))
+        process = self.run_node(folder, WITHOUT)
+        self.assertEqual((process.stderr, process.returncode), ("", 0))
+        here = subprocess.run([NODE, "-p", "process.platform + '-' + process.arch"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        self.assertEqual([json.loads(line) for line in process.stdout.splitlines()], [
+            ["VelkorDpapiError", "NO_EXECUTABLE",
+             "velkor-dpapi: no packaged executable for %s (only Windows x64 and ARM64, win32-x64 "
+             "and win32-arm64, have one): pass the executable's absolute path to createClient()"
+             % here],
+            ["VelkorDpapiError", "NO_EXECUTABLE",
+             "velkor-dpapi: the packaged executable for win32-x64 is not installed (the optional "
+             "dependency @velkor-dpapi/win32-x64 is missing: install without omitting optional "
+             "dependencies), or pass the executable's absolute path to createClient()"],
+        ])
+
+
+def main():
+    global RELEASE_DIR, NAME, VERSION, RUNNER, NPM, NODE
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--release-dir", required=True)
+    parser.add_argument("--name", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--runner", action="append", default=[])
+    parser.add_argument("--npm", default="npm")
+    parser.add_argument("--node", default="node")
+    args, rest = parser.parse_known_args()
+    RELEASE_DIR, NAME, VERSION = os.path.abspath(args.release_dir), args.name, args.version
+    RUNNER, NPM, NODE = args.runner, args.npm, args.node
+    if RUNNER:
+        wine_session.start(RUNNER)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

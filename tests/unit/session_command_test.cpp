@@ -1,0 +1,214 @@
+// The session handler against the programmable platform: many requests through one run.
+#include "protect/session_command.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_alloc.h"
+#include "fake_platform.h"
+#include "hex/line_input.h"
+#include "hex/stream_buffers.h"
+#include "platform_expectations.h"
+#include "std_streams.h"
+
+namespace {
+
+using fake_platform::Bytes;
+
+// Holds 511 characters: the 512th of a line is over the limit.
+constexpr TextLimits kSmallLimits = {16, 256};
+
+class Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_platform::reset();
+    fake_alloc::reset();
+  }
+
+  static StreamsRun run(const std::string &input, const TextLimits &limits = kTextLimits,
+                        bool output_fails = false) {
+    return run_with_streams(
+        input, [&limits] { return run_session(limits); }, output_fails);
+  }
+
+  // Every buffer of the run was released, and wiped before it was.
+  void TearDown() override {
+    EXPECT_EQ(fake_alloc::live_blocks(), 0u);
+    EXPECT_EQ(fake_alloc::unwiped_releases(), 0u);
+    EXPECT_EQ(fake_platform::live_outputs(), 0u);
+    EXPECT_EQ(fake_platform::wiped_releases(), fake_platform::releases());
+  }
+};
+
+TEST_F(Session, AnswersEveryRequestInOrderAndGoesOnAfterABadOne) {
+  // The fake seals by putting "wrap:" (777261703a) before the input, and opens by taking it off.
+  const struct {
+    const char *name;
+    std::string input;
+    std::string out;
+    std::size_t calls;
+  } cases[] = {
+      {"a bad request between good ones", "protect 0102\nprotect 0g\nunprotect 777261703A0102\n",
+       "ok 777261703a0102\nerror 3 bad input\nok 0102\n", 2},
+      {"not hex", "protect abc\nprotect 0x00\nprotect 00\t11\nprotect \xc3\xa9\nprotect 00\n",
+       "error 3 bad input\nerror 3 bad input\nerror 3 bad input\nerror 3 bad input\n"
+       "ok 777261703a00\n",
+       1},
+      {"unknown verbs", "PROTECT 00\n\n protect 00\nprotected 00\nprotec 00\nprotect\t00\nx",
+       "error 2 unknown command\nerror 2 unknown command\nerror 2 unknown command\n"
+       "error 2 unknown command\nerror 2 unknown command\nerror 2 unknown command\n"
+       "error 2 unknown command\n",
+       0},
+      {"empty secrets", "protect\nprotect  \r\nprotect\r\nprotect",
+       "ok 777261703a\nok 777261703a\nok 777261703a\nok 777261703a\n", 4},
+      {"spaces and carriage returns anywhere", "protect\r0 a\rB 1 \r\n", "ok 777261703a0ab1\n",
+       1},
+      {"the last line without its line feed", "protect 01\nunprotect 777261703a02",
+       "ok 777261703a01\nok 02\n", 2},
+      {"no request at all", "", "", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    const StreamsRun r = run(c.input);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.input_consumed, static_cast<long>(c.input.size()));
+    ASSERT_EQ(fake_platform::calls().size(), c.calls);
+    for (const auto &call : fake_platform::calls()) expect_tool_arguments(call);
+    EXPECT_EQ(fake_alloc::live_blocks(), 0u);
+    EXPECT_EQ(fake_alloc::unwiped_releases(), 0u);
+  }
+}
+
+TEST_F(Session, AnUnprotectOfNothingAsksThePlatform) {
+  const StreamsRun r = run("unprotect\n");
+  EXPECT_EQ(r.out, "error 4 DPAPI unprotect failed (error 13)\n");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(fake_platform::calls().size(), 1u);
+  EXPECT_FALSE(fake_platform::calls()[0].input_pointer_null);
+}
+
+TEST_F(Session, AnOverLongLineIsAnsweredAndTheRestDroppedUnstored) {
+  // 511 characters are held; the 512th fails the line, and the 89 after it are never stored.
+  const std::string input =
+      "protect " + std::string(600, 'a') + "\nprotect 0102\nprotect " + std::string(1000, 'b');
+  const StreamsRun r = run(input, kSmallLimits);
+  EXPECT_EQ(r.out, "error 3 bad input\nok 777261703a0102\nerror 3 bad input\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.input_consumed, static_cast<long>(input.size()));
+  ASSERT_EQ(fake_platform::calls().size(), 1u);
+  EXPECT_EQ(fake_platform::calls()[0].input, (Bytes{0x01, 0x02}));
+  // The input block; the text block doubling to its limit and no further; given back once the
+  // line was answered, so the next request starts small again; its decoded bytes; the last line.
+  EXPECT_EQ(fake_alloc::sizes(),
+            (std::vector<std::size_t>{LineInput::kBlockBytes, 16, 32, 64, 128, 256, 512, 16, 3, 32,
+                                      64, 128, 256, 512}));
+}
+
+TEST_F(Session, APlatformFailureMidSessionIsAnsweredWithItsCode) {
+  fake_platform::push_reply({true, 0, {0x01, 0x02}});
+  fake_platform::push_reply({false, 13, {}});
+  fake_platform::push_reply({false, 0x8009000B, {}});
+  fake_platform::push_reply({true, 0, {0xAB}});
+  const StreamsRun r = run("unprotect 00\nunprotect 01\nprotect 02\nunprotect 03\n");
+  EXPECT_EQ(r.out,
+            "ok 0102\nerror 4 DPAPI unprotect failed (error 13)\n"
+            "error 4 DPAPI protect failed (error 2148073483)\nok ab\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(fake_platform::calls().size(), 4u);
+  EXPECT_EQ(fake_platform::calls()[2].input, (Bytes{0x02}));
+  EXPECT_TRUE(fake_platform::calls()[2].seal);
+  EXPECT_EQ(fake_platform::releases(), 2u);
+}
+
+TEST_F(Session, AnAnswerThatCannotBeWrittenEndsTheSessionAtOnce) {
+  const struct {
+    const char *input;
+    std::size_t calls;
+  } cases[] = {{"protect 01\nprotect 02\n", 1}, {"PROTECT 01\nprotect 02\n", 0}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.input);
+    SetUp();
+    const StreamsRun r = run(c.input, kTextLimits, true);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "write failed\n");
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(fake_platform::calls().size(), c.calls);  // the next request is never opened
+    EXPECT_EQ(fake_platform::wiped_releases(), c.calls);
+    EXPECT_EQ(fake_alloc::live_blocks(), 0u);
+    EXPECT_EQ(fake_alloc::unwiped_releases(), 0u);
+  }
+}
+
+Bytes text_of(const std::string &text) { return Bytes(text.begin(), text.end()); }
+
+TEST_F(Session, NoRequestLeavesATraceForTheNext) {
+  // When each request reaches the platform, the requests before it (all read into the input
+  // block at once) are in no live block, neither as their text nor decoded, nor in the line
+  // chunk; the platform's outputs are released.
+  const Bytes opened = {0x5E, 0xC2, 0xE7, 0x11, 0x9A, 0x42, 0x77, 0xD0};
+  const Bytes sealed = {0xA1, 0x3F, 0x08, 0xC4, 0x6B, 0xE2, 0x19, 0x5D};
+  const std::string blob_hex = "777261703a5ec2e7119a4277d0";
+  const std::string sealed_hex = "a13f08c46be2195d";
+  std::vector<std::string> faults;
+  fake_platform::on_each_call([&] {
+    const std::size_t call = fake_platform::calls().size();  // those before this one
+    if (fake_platform::live_outputs() != 0) faults.push_back("an output still live");
+    for (std::size_t i = 0; i < kLineChunkBytes; ++i) {
+      if (line_chunk[i] != 0) {
+        faults.push_back("the line chunk not wiped");
+        break;
+      }
+    }
+    if (call >= 1) {
+      if (fake_alloc::live_blocks_holding(text_of(blob_hex)) != 0) faults.push_back("blob text");
+      Bytes blob = text_of("wrap:");
+      blob.insert(blob.end(), opened.begin(), opened.end());
+      if (fake_alloc::live_blocks_holding(blob) != 0) faults.push_back("decoded blob");
+    }
+    if (call >= 2) {
+      if (fake_alloc::live_blocks_holding(text_of(sealed_hex)) != 0) faults.push_back("hex");
+      if (fake_alloc::live_blocks_holding(sealed) != 0) faults.push_back("decoded secret");
+    }
+  });
+  const StreamsRun r = run("unprotect " + blob_hex + "\nprotect " + sealed_hex + "\nprotect 00\n");
+  EXPECT_EQ(r.out, "ok 5ec2e7119a4277d0\nok 777261703a" + sealed_hex + "\nok 777261703a00\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(fake_platform::calls().size(), 3u);
+  EXPECT_EQ(faults, std::vector<std::string>{});
+}
+
+TEST_F(Session, RunningOutOfMemoryIsBadInput) {
+  // Allocation 1 is the input block, 2 the first request's text block, 3 its decoded bytes; every
+  // later allocation fails too.
+  const struct {
+    std::size_t fail_at;
+    const char *out;
+    const char *err;
+    int status;
+  } cases[] = {
+      {1, "", "bad input\n", 3},
+      {2, "error 3 bad input\nerror 3 bad input\n", "", 0},
+      {3, "error 3 bad input\nerror 3 bad input\n", "", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fail_at);
+    SetUp();
+    fake_alloc::reset(c.fail_at);
+    const StreamsRun r = run("protect 01\nunprotect 02\n");
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(fake_platform::calls().empty());
+    EXPECT_EQ(fake_alloc::live_blocks(), 0u);
+    EXPECT_EQ(fake_alloc::unwiped_releases(), 0u);
+  }
+}
+
+}  // namespace
