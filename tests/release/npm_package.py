@@ -6,6 +6,10 @@ The registry is stood in for by the project's "overrides", which point the clien
 dependency at the platform package's tarball, so that npm resolves it as it would from the
 registry: installed as an optional dependency where the platform matches (--os=win32 --cpu=x64
 here, on Linux, or the same in the project's .npmrc; --cpu=arm64 too), skipped where it does not.
+The ARM64 release's package, @velkor-dpapi/win32-arm64, is made by another build: here a
+stand-in of it (its package.json from packaging/npm/win32-arm64, an executable that is not one)
+takes its place, which the client must prefer on Windows on ARM64; without it (a registry that
+lacks it), the x64 executable is installed and run there.
 
     npm_package.py --release-dir DIR --name RELEASE --version X.Y.Z [--runner wine]
                    [--npm PATH] [--node PATH] [unittest arguments]
@@ -13,6 +17,7 @@ here, on Linux, or the same in the project's .npmrc; --cpu=arm64 too), skipped w
 
 import argparse
 import hashlib
+import io
 import json
 import os
 import shutil
@@ -32,6 +37,10 @@ RELEASE_DIR = NAME = VERSION = None
 RUNNER = []
 NPM, NODE = "npm", "node"
 PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
+ARM64_PACKAGE = "@velkor-dpapi/win32-arm64"
+ARM64_TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                              "npm", "win32-arm64", "package.json.in")
+ARM64_STAND_IN = b"a stand-in for the ARM64 release's executable\n"
 
 CLIENT_FILES = {"LICENSE", "README.md", "package.json", "index.js", "index.cjs", "index.d.ts",
                 "index.d.cts", "builtins.cjs", "builtins.mjs", "checks.cjs", "errors.cjs",
@@ -83,6 +92,20 @@ def platform_tarball():
     return tarball("velkor-dpapi-win32-x64-%s.tgz" % VERSION)
 
 
+def arm64_stand_in(folder):
+    """The stand-in of the ARM64 platform package, as a tarball in the folder; returns its name."""
+    with open(ARM64_TEMPLATE, encoding="utf-8") as stream:
+        package = stream.read().replace("@VELKOR_NPM_PLATFORM_PACKAGE@", ARM64_PACKAGE)
+    package = package.replace("@PROJECT_VERSION@", VERSION).encode()
+    name = "velkor-dpapi-win32-arm64-%s.tgz" % VERSION
+    with tarfile.open(os.path.join(folder, name), "w:gz") as archive:
+        for member, data in (("package.json", package), ("velkor-dpapi.exe", ARM64_STAND_IN)):
+            entry = tarfile.TarInfo("package/" + member)
+            entry.size, entry.mode = len(data), 0o644
+            archive.addfile(entry, io.BytesIO(data))
+    return name
+
+
 def released_exe():
     with zipfile.ZipFile(os.path.join(RELEASE_DIR, NAME + ".zip")) as archive:
         return archive.read(NAME + "/velkor-dpapi.exe")
@@ -121,16 +144,19 @@ class NpmPackageTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
 
-    def project(self, name, *npm_options, npmrc=None):
-        """A fresh project with both tarballs (and the .npmrc given), the client installed by
-        npm, offline, with an empty cache of its own; returns its folder."""
+    def project(self, name, *npm_options, npmrc=None, arm64=True):
+        """A fresh project with both tarballs and the ARM64 package's stand-in (unless arm64 is
+        false) and the .npmrc given, the client installed by npm, offline, with an empty cache of
+        its own; returns its folder."""
         folder = os.path.join(self.root, name)
         os.makedirs(folder)
         for path in (client_tarball(), platform_tarball()):
             shutil.copy(path, folder)
+        overrides = {PLATFORM_PACKAGE: "file:" + os.path.basename(platform_tarball())}
+        if arm64:
+            overrides[ARM64_PACKAGE] = "file:" + arm64_stand_in(folder)
         with open(os.path.join(folder, "package.json"), "w") as stream:
-            json.dump({"name": name, "private": True, "overrides": {
-                PLATFORM_PACKAGE: "file:" + os.path.basename(platform_tarball())}}, stream)
+            json.dump({"name": name, "private": True, "overrides": overrides}, stream)
         if npmrc is not None:
             with open(os.path.join(folder, ".npmrc"), "w") as stream:
                 stream.write(npmrc)
@@ -147,10 +173,9 @@ class NpmPackageTest(unittest.TestCase):
         self.assertEqual(process.returncode, 0, process.stdout + process.stderr)
         return process.stdout
 
-    def installed(self, folder):
-        """The platform package's executable in the project, or None."""
-        path = os.path.join(folder, "node_modules", *PLATFORM_PACKAGE.split("/"),
-                            "velkor-dpapi.exe")
+    def installed(self, folder, package=PLATFORM_PACKAGE):
+        """A platform package's executable in the project, or None."""
+        path = os.path.join(folder, "node_modules", *package.split("/"), "velkor-dpapi.exe")
         return path if os.path.exists(path) else None
 
     def run_node(self, folder, script, *arguments):
@@ -166,7 +191,8 @@ class NpmPackageTest(unittest.TestCase):
                 self.assertEqual(set(archive.getnames()), {"package/" + name for name in files})
         client, platform = package_json(client_tarball()), package_json(platform_tarball())
         self.assertEqual((client["name"], client["version"], client["optionalDependencies"]),
-                         ("velkor-dpapi", VERSION, {PLATFORM_PACKAGE: VERSION}))
+                         ("velkor-dpapi", VERSION, {ARM64_PACKAGE: VERSION,
+                                                    PLATFORM_PACKAGE: VERSION}))
         self.assertNotIn("dependencies", client)
         self.assertEqual((platform["name"], platform["version"], platform["os"], platform["cpu"],
                           platform["license"]),
@@ -191,12 +217,28 @@ class NpmPackageTest(unittest.TestCase):
             {key: (entry["version"], entry.get("optional")) for key, entry in lock.items()
              if key.startswith("node_modules/")},
             {"node_modules/velkor-dpapi": (VERSION, None),
-             "node_modules/" + PLATFORM_PACKAGE: (VERSION, True)})
+             "node_modules/" + PLATFORM_PACKAGE: (VERSION, True),
+             "node_modules/" + ARM64_PACKAGE: (VERSION, True)})
+        self.assertIsNone(self.installed(folder, ARM64_PACKAGE))
 
-    def test_on_windows_on_arm64_the_x64_executable_is_installed_and_run(self):
+    def test_on_windows_on_arm64_the_native_executable_is_chosen(self):
         folder = self.project("wallet-arm64", "--os=win32", "--cpu=arm64")
+        native, x64 = self.installed(folder, ARM64_PACKAGE), self.installed(folder)
+        self.assertIsNotNone(native)
+        self.assertIsNotNone(x64)
+        with open(native, "rb") as stream:
+            self.assertEqual(stream.read(), ARM64_STAND_IN)
+        # Only the path: the stand-in is no program, and this Wine runs no ARM64 one.
+        process = self.run_node(folder, 'import { packagedExecutable } from "velkor-dpapi";\n'
+                                        'console.log(packagedExecutable("win32-arm64"));\n')
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (native + "\n", "", 0))
+
+    def test_on_windows_on_arm64_without_the_native_package_the_x64_one_is_run(self):
+        folder = self.project("wallet-arm64-x64", "--os=win32", "--cpu=arm64", arm64=False)
         installed = self.installed(folder)
         self.assertIsNotNone(installed)
+        self.assertIsNone(self.installed(folder, ARM64_PACKAGE))
         process = self.run_node(folder, CONSUMER, json.dumps(RUNNER), "win32-arm64")
         self.assertEqual((process.stdout, process.stderr, process.returncode),
                          (installed + "\nround trip ok\n", "", 0))
