@@ -162,10 +162,10 @@ def linked_by_lld():
             if name.endswith(".a"):
                 archive = os.path.realpath(os.path.join(folder, name))
                 held = archive_members(archive)
-                if all(member.lower().endswith(".dll") for member in held):
-                    for dll in held:
-                        imports.setdefault(dll.lower(), set()).add((archive, dll))
-                    continue
+                # An import library's stubs are members named for the DLL (some import
+                # libraries hold a few objects too).
+                for dll in (member for member in held if member.lower().endswith(".dll")):
+                    imports.setdefault(dll.lower(), set()).add((archive, dll))
                 linked |= {(archive, member) for member in held & members}
                 found |= held & members
     # Two archives are the same members under another name: the link names the second.
@@ -232,7 +232,7 @@ def file_records(path):
         header = re.match(r"^(?:\S+\((\S+)\)|(\S+)):\s+file format ", line)
         if header:
             member = "" if path.endswith(".o") else (header.group(1) or header.group(2))
-        elif re.search(r"\(scl +103\) .* \.file$", line):
+        elif re.search(r"\(scl +67\) .* \.file$", line):  # IMAGE_SYM_CLASS_FILE, in hex
             after_file = True
         elif after_file:
             after_file = False
@@ -258,16 +258,17 @@ def arm64_sources_of(linked):
         package = "llvm-toolchain-14" if name in ARM64_SOURCE_FOLDERS else "mingw-w64"
         folders = ARM64_SOURCE_FOLDERS.get(name, ARM64_SOURCE_FOLDERS["mingw-w64"])
         files = [file for file in recorded_files(package) if file.startswith(folders)]
-        records = {} if imports else file_records(path)
+        records = file_records(path)
         for member in sorted(member for where, member in linked if where == path):
-            if imports:
-                found = [source for pattern, source in imports if re.fullmatch(pattern, member)]
-                assert all(source in files for source in found), found
-            elif member in records:
-                found = [file for file in files
-                         if os.path.basename(file) == records[member]]
-            else:
-                found = []
+            found = [source for pattern, source in imports if re.fullmatch(pattern, member)]
+            assert all(source in files for source in found), found
+            # An object of assembler source records no name; CMake names LLVM's objects for
+            # their sources (UnwindRegistersSave.S.obj).
+            recorded = records.get(member)
+            if recorded is None and package == "llvm-toolchain-14" and member.endswith(".obj"):
+                recorded = member[:-len(".obj")]
+            if not found and recorded:
+                found = [file for file in files if os.path.basename(file) == recorded]
             if found:
                 sources[(path, member)] = found
     return sources
