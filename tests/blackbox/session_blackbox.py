@@ -194,7 +194,7 @@ class SessionTest(unittest.TestCase):
         scan = os.path.join(folder, "scan.py")
         with open(scan, "w") as stream:
             stream.write(bb.MEMORY_SCAN % {"secret": first.hex(),
-                                           "tests": os.path.dirname(os.path.abspath(__file__))})
+                                           "tests": bb.SUPPORT})
         blobs = self.seal_all([first, second])
         for verb, stop, secrets in (("protect", "CryptProtectData", (first, second)),
                                     ("unprotect", "CryptUnprotectData", blobs)):

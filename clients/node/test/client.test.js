@@ -7,19 +7,16 @@ import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, test } from "node:test";
-import { setImmediate as nextTurn, setTimeout as sleep } from "node:timers/promises";
-import { fileURLToPath } from "node:url";
+import { setTimeout as sleep } from "node:timers/promises";
 import { setFlagsFromString } from "node:v8";
 import { runInNewContext } from "node:vm";
 import { createClient, MAX_SECRET_BYTES, VelkorDpapiError } from "../index.js";
 import { exitError } from "../errors.cjs";
 import { explainPlatformCode } from "../reasons.cjs";
 import { isRunning } from "./processes.js";
+import { activeResources, isZero, watchAllocations } from "./watch.js";
 
 // The client's own modules: the package's folder, not its tests.
-const clientFolder = fileURLToPath(new URL("..", import.meta.url));
-const isClientFrame = (frame) =>
-  frame.includes(clientFolder) && !frame.includes(`${clientFolder}test`);
 // The largest standard output the client takes: the hex of the largest blob, and "\r\n".
 const MAX_OUTPUT_BYTES = 33_685_504;
 const MAX_STDERR_BYTES = 65_536;
@@ -172,48 +169,6 @@ function watchSpawns(t, { ignoreKill = false, blockAtExit = 0 } = {}) {
   return spawns;
 }
 
-const { alloc: realAlloc } = Buffer;
-const isZero = (bytes) => bytes.equals(realAlloc(bytes.length));
-
-// Every Buffer that the client itself makes during the test (the nearest caller outside Node's
-// own modules is one of its modules). Buffer.from of a string is left out: the client makes
-// strings only of fixed words and of standard error, never of data.
-// Those it allocates itself of 1 to 64 bytes (Buffer.alloc and its kind, called by the client, not
-// by Node inside Buffer.concat) are listed in made.onHeap: V8 keeps such a buffer inside its heap,
-// where it may be moved and a wipe clears only the last copy.
-function watchAllocations(t) {
-  const made = new Set();
-  made.onHeap = [];
-  for (const name of ["alloc", "allocUnsafe", "allocUnsafeSlow", "concat", "from"]) {
-    const real = Buffer[name];
-    t.mock.method(Buffer, name, function watched(...args) {
-      const bytes = real.apply(this, args);
-      if (name === "from" && typeof args[0] === "string") return bytes;
-      const trace = {};
-      Error.captureStackTrace(trace, watched);
-      const frames = trace.stack.split("\n").slice(1);
-      const caller = frames.find((frame) => !/\(node:|at node:/.test(frame));
-      if (caller !== undefined && isClientFrame(caller)) {
-        made.add(bytes);
-        const direct = frames.slice(0, frames.indexOf(caller))
-          .every((frame) => frame.includes("test_runner/mock"));
-        if (name.startsWith("alloc") && direct && bytes.length > 0 && bytes.length <= 64) {
-          made.onHeap.push(`Buffer.${name}(${bytes.length})`);
-        }
-      }
-      return bytes;
-    });
-  }
-  return made;
-}
-
-// The kinds of resource that keep this process running, in order, after the event loop has
-// turned a few times: timers, immediates and handles (a child, a pipe). Requests are left out:
-// the writes of this test's own report come and go with its reader's pace.
-async function activeResources() {
-  for (let i = 0; i < 3; i++) await nextTurn();
-  return process.getActiveResourcesInfo().filter((kind) => !/Req$|WriteWrap$/.test(kind)).sort();
-}
 
 function errorFields(error) {
   assert.ok(error instanceof VelkorDpapiError, error);

@@ -11,10 +11,10 @@ import { mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, describe, test } from "node:test";
-import { setImmediate as nextTurn, setTimeout as sleep } from "node:timers/promises";
-import { fileURLToPath } from "node:url";
+import { setTimeout as sleep } from "node:timers/promises";
 import { createClient, VelkorDpapiError } from "../index.js";
 import { explainPlatformCode } from "../reasons.cjs";
+import { activeResources, isZero, watchAllocations } from "./watch.js";
 
 const folder = mkdtempSync(join(tmpdir(), "velkor-node-session-"));
 after(() => rmSync(folder, { recursive: true, force: true }));
@@ -99,42 +99,6 @@ function watchSpawns(t) {
   return spawns;
 }
 
-const clientFolder = fileURLToPath(new URL("..", import.meta.url));
-const { alloc: realAlloc } = Buffer;
-const isZero = (bytes) => bytes.equals(realAlloc(bytes.length));
-
-// Every Buffer the client's modules make during the test; in made.onHeap, those of 1 to 64 bytes
-// it allocates itself, which V8 keeps inside its heap (see client.test.js).
-function watchAllocations(t) {
-  const made = new Set();
-  made.onHeap = [];
-  for (const name of ["alloc", "allocUnsafe", "allocUnsafeSlow", "concat", "from"]) {
-    const real = Buffer[name];
-    t.mock.method(Buffer, name, function watched(...args) {
-      const bytes = real.apply(this, args);
-      if (name === "from" && typeof args[0] === "string") return bytes;
-      const trace = {};
-      Error.captureStackTrace(trace, watched);
-      const frames = trace.stack.split("\n").slice(1);
-      const caller = frames.find((f) => !/\(node:|at node:/.test(f));
-      if (caller?.includes(clientFolder) && !caller.includes(`${clientFolder}test`)) {
-        made.add(bytes);
-        const direct = frames.slice(0, frames.indexOf(caller))
-          .every((frame) => frame.includes("test_runner/mock"));
-        if (name.startsWith("alloc") && direct && bytes.length > 0 && bytes.length <= 64) {
-          made.onHeap.push(`Buffer.${name}(${bytes.length})`);
-        }
-      }
-      return bytes;
-    });
-  }
-  return made;
-}
-
-async function activeResources() {
-  for (let i = 0; i < 3; i++) await nextTurn();
-  return process.getActiveResourcesInfo().filter((kind) => !/Req$|WriteWrap$/.test(kind)).sort();
-}
 
 const outcome = (promise) => promise.then((value) => ({ value }), (error) => ({ error }));
 const fields = (error, keys) => {
