@@ -15,6 +15,7 @@ build makes it, where the build makes one.
 
 import argparse
 import datetime
+import fnmatch
 import glob
 import json
 import os
@@ -278,6 +279,32 @@ class ReleaseGuideTest(unittest.TestCase):
         # Every version or tag the guide gives is this one's.
         self.assertEqual(set(re.findall(r"(?<![\w.])v?\d+\.\d+\.\d+(?![\w.]*\d)", self.text)),
                          {VERSION, "v" + VERSION})
+
+
+class ReleaseWorkflowTest(unittest.TestCase):
+    WORKFLOW = ".github/workflows/windows.yml"
+
+    def test_every_platform_package_is_made_and_published_before_the_client(self):
+        # A client on the registry whose platform package is not there breaks npm ci for its users.
+        if VERSION is None:
+            self.skipTest("needs --version")
+        text = read(self.WORKFLOW)
+        client = json.loads(read("clients/node/package.json"))
+        published = re.findall(r"npm publish [^\n]*?release/(\S+)", text)
+        def publish_index(package):
+            matching = [index for index, pattern in enumerate(published)
+                        if fnmatch.fnmatchcase(npm_tarball(package, VERSION), pattern)]
+            self.assertEqual(len(matching), 1, "%s published %d times" % (package, len(matching)))
+            return matching[0]
+        client_index = publish_index(client["name"])
+        self.assertEqual(client_index, len(published) - 1, "the client is not published last")
+        packed = set(re.findall(r"cpack --preset (\S+)", text))
+        preset_of = {"@velkor-dpapi/win32-x64": "windows",
+                     "@velkor-dpapi/win32-arm64": "windows-arm64"}
+        for package in client["optionalDependencies"]:
+            with self.subTest(package):
+                publish_index(package)
+                self.assertIn(preset_of[package], packed)
 
 
 def main():
