@@ -437,6 +437,9 @@ class ToolTest(unittest.TestCase):
             process.wait()
         for drainer in drainers:
             drainer.join(30)
+        # A pipe another process still holds would block closing it under its reader: fail then.
+        self.assertFalse(any(drainer.is_alive() for drainer in drainers),
+                         "the run's pipes stayed open 30 s after it ended (status %s)" % status)
         process.stdout.close()
         process.stderr.close()
         return b"".join(output), b"".join(errors), status
@@ -836,9 +839,10 @@ def main():
     DURABILITY_LOG = args.durability_log or os.path.join(os.path.dirname(TOOL), "tests",
                                                          "libdurability_log.so")
     if PLATFORM == "windows" and RUNNER:
-        # The prefix made and Wine's services started first, so that neither its first-run notes
-        # nor its services get in the way of the tool's streams.
-        wine_session.start(RUNNER)
+        # The prefix made, Wine's services started first and the session held until the suite
+        # ends, so that neither its first-run notes nor its services get in the way of the tool's
+        # streams (runs here are stopped by signals, even as they start).
+        session = wine_session.hold(RUNNER)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -224,7 +224,7 @@ def main():
     bb.TOOL, bb.PLATFORM = os.path.abspath(args.tool), args.platform
     bb.RUNNER, bb.SANITIZED = shlex.split(args.runner), args.sanitized
     if bb.PLATFORM == "windows" and bb.RUNNER:
-        wine_session.start(bb.RUNNER)
+        session = wine_session.hold(bb.RUNNER)  # kept until the suite ends: see blackbox.py
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -19,8 +19,7 @@ PERSISTENCE = 15
 
 
 def start(runner, env=None):
-    env = dict(os.environ if env is None else env, WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+    env = session_environment(env)
     quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
              "stderr": subprocess.DEVNULL, "env": env, "timeout": 600}
     # Starts the session's server, unless one is running already (that one is kept). A runner that
@@ -29,6 +28,25 @@ def start(runner, env=None):
     server = ["wineserver"] if is_wine else runner + ["wineserver"]
     subprocess.run(server + ["-p%d" % PERSISTENCE], **quiet)
     subprocess.run(runner + ["wineboot", "-i"], **quiet)
+
+
+def hold(runner, env=None):
+    """Starts the session and keeps it up until the caller exits, however long its runs pause.
+
+    A run that starts Wine's server itself hands it its streams, and one stopped by a signal
+    before it reaches the server leaves it waiting for that first connection for good, holding
+    the run's pipes: the caller would wait for their end forever. The session's server is kept
+    by a Wine process of its own that waits for the end of its standard input, which only the
+    caller holds (its exit, even by a signal, ends it)."""
+    start(runner, env)
+    return subprocess.Popen(runner + ["cmd", "/c", "set /p line="], stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            env=session_environment(env))
+
+
+def session_environment(env):
+    return dict(os.environ if env is None else env, WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=")
 
 
 if __name__ == "__main__":
