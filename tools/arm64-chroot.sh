@@ -42,7 +42,10 @@ grep -qs '^flags: .*F' "$binfmt/qemu-aarch64" ||
 
 inputs=$(sha256sum "$0" | cut -d' ' -f1)
 # What was installed, as the stamp recorded it: a chroot whose packages changed is made anew.
-installed() { chroot "$root" dpkg-query -W -f='${Package} ${Version} ${Architecture}\n' | sha256sum | cut -d' ' -f1; }
+installed() {
+  chroot "$root" dpkg-query -W -f='${Package} ${Version} ${Architecture}\n' |
+    sha256sum | cut -d' ' -f1
+}
 if [ -f "$stamp" ] && [ -x "$root/usr/bin/wine" ] &&
   [ "$(cat "$stamp")" = "$inputs $(installed 2>/dev/null)" ]; then
   echo "$root"

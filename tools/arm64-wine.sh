@@ -1,11 +1,13 @@
 #!/bin/sh
-# The ARM64 build's runner: runs a Windows program under the ARM64 Wine of the tests' ARM64 Debian 12
-# chroot (made by tools/arm64-chroot.sh), through qemu-user-static's binfmt_misc entry. With
-# "wineserver" first, runs that Wine's server instead (the x64 host's cannot serve ARM64 clients).
+# The ARM64 build's runner: runs a Windows program under the ARM64 Wine of the tests' ARM64
+# Debian 12 chroot (made by tools/arm64-chroot.sh), through qemu-user-static's binfmt_misc entry.
+# With "wineserver" first, runs that Wine's server instead (the x64 host's cannot serve ARM64
+# clients).
 #
 # The chroot sees /proc, /dev, the temporary folder and this project's tree at their own paths,
 # mounted in a mount namespace of this run's own, so nothing stays mounted in the cache folder.
-# The run keeps its working folder where the chroot has it. Each step execs the next: the caller's process is Wine's, for its signals and its status.
+# The run keeps its working folder where the chroot has it. Each step execs the next: the caller's
+# process is Wine's, for its signals and its status.
 root=/var/cache/velkor-dpapi/arm64-chroot
 project=$(cd "$(dirname "$0")/.." && pwd -P)
 tmp=$(cd "${TMPDIR:-/tmp}" && pwd -P)

@@ -23,7 +23,7 @@ import zipfile
 # The helpers that the black-box, release and docs tests share.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import wine_session
-from npm_package import product_version, sha256
+from npm_package import environment, product_version, sha256
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT = os.path.join(os.path.dirname(os.path.dirname(HERE)), "clients", "node", "index.js")
@@ -56,11 +56,6 @@ def tarball():
 def from_zip(name):
     with zipfile.ZipFile(os.path.join(RELEASE_DIR, NAME + ".zip")) as archive:
         return archive.read(NAME + "/" + name)
-
-
-def environment():
-    return dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                npm_config_update_notifier="false")
 
 
 class NpmPlatformPackageTest(unittest.TestCase):
