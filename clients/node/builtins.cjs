@@ -5,6 +5,7 @@
 
 module.exports = {
   childProcess: require("node:child_process"),
+  crypto: require("node:crypto"),
   fs: require("node:fs"),
   path: require("node:path"),
 };

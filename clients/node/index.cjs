@@ -1,9 +1,12 @@
-// Drives the velkor-dpapi executable: one child process per call, hex through its standard
-// streams, the outcome from its exit status. No shell, no PATH lookup, no native code.
+// Drives the velkor-dpapi executable: a child process per call (or one per session), hex through
+// its standard streams, the outcome from its exit status. No shell, no PATH lookup, no native
+// code; a packaged executable started only with its package's SHA-256.
 
 "use strict";
 
 const { locatePackagedExecutable } = require("./packaged.cjs");
+const PINS = require("./pins.cjs");
+const { SHA256_HEX } = require("./integrity.cjs");
 const { decodeHex, encodeHex, lineContentEnd, secretBuffer, wipe } = require("./hex.cjs");
 const {
   VelkorDpapiError, abortError, exitError, protocolError, timeoutError,
@@ -25,15 +28,27 @@ const DEFAULT_TIMEOUT_MS = 60_000;
  * this process's platform and architecture when omitted), found now; throws a VelkorDpapiError
  * with code "NO_EXECUTABLE" when there is none.
  */
-function packagedExecutable(platform = `${process.platform}-${process.arch}`) {
+function packagedExecutable(platform) {
+  return packagedTool(platform).file;
+}
+
+// The packaged executable for the platform and the SHA-256 it must have: its package's pin in a
+// released client; null in the source tree's, which has no pins (see pins.cjs).
+function packagedTool(platform = `${process.platform}-${process.arch}`) {
   if (typeof platform !== "string") {
     throw new TypeError("velkor-dpapi: the platform must be a string such as \"win32-x64\"");
   }
-  const { file, problem } = locatePackagedExecutable(platform);
+  const { file, packageName, problem } = locatePackagedExecutable(platform);
   if (file === undefined) {
     throw new VelkorDpapiError(problem, { code: "NO_EXECUTABLE", command: null });
   }
-  return file;
+  if (PINS === null) return { file, sha256: null };
+  if (!Object.hasOwn(PINS, packageName)) {
+    throw new VelkorDpapiError(`velkor-dpapi: this client holds no SHA-256 for ${packageName}, ` +
+      "so it does not run its executable: install velkor-dpapi again",
+    { code: "INTEGRITY", command: null });
+  }
+  return { file, sha256: PINS[packageName] };
 }
 
 // createClient(path, options), createClient(options) or createClient(undefined, options): a
@@ -48,16 +63,18 @@ function createClient(executable, options) {
   if (!isPlainObject(options)) {
     throw new TypeError("velkor-dpapi: the options must be a plain object");
   }
-  const { launcher = [], timeoutMs = DEFAULT_TIMEOUT_MS, env, platform } = options;
+  const { launcher = [], timeoutMs = DEFAULT_TIMEOUT_MS, env, platform, sha256 } = options;
   if (!Array.isArray(launcher) || !launcher.every((part) => typeof part === "string")) {
     throw new TypeError("velkor-dpapi: the launcher must be an array of strings");
   }
   if (launcher.length > 0) requireAbsolute(launcher[0], "launcher");
   requireTimeout(timeoutMs);
+  let expected = requireDigest(sha256, executable);
   // Resolved here, at the call, to an absolute path; never looked up on PATH.
-  if (executable === undefined) executable = packagedExecutable(platform);
+  if (executable === undefined) ({ file: executable, sha256: expected } = packagedTool(platform));
   const [file, ...prefix] = [...launcher, executable];
-  const settings = { file, prefix, timeoutMs, env };
+  // With a digest, each start first checks the executable's (tool.cjs).
+  const settings = { file, prefix, timeoutMs, env, executable, sha256: expected };
 
   const seal = async (command, input, callOptions = {}) =>
     decodeHexLine(await run(settings, command, encodeInput(command, input), callOptions), command);
@@ -80,6 +97,20 @@ function requireAbsolute(path, what) {
   const absolute = typeof path === "string" && !path.includes("\0") &&
     (process.platform === "win32" ? /^(?:[A-Za-z]:[\\/]|[\\/]{2}[^\\/])/ : /^\//).test(path);
   if (!absolute) throw new TypeError(`velkor-dpapi: the ${what} must be an absolute path`);
+}
+
+// The caller's SHA-256 of its own executable, in lower case; null without one. A packaged
+// executable has its package's digest, never the caller's.
+function requireDigest(sha256, executable) {
+  if (sha256 === undefined) return null;
+  if (typeof sha256 !== "string" || !SHA256_HEX.test(sha256.toLowerCase())) {
+    throw new TypeError("velkor-dpapi: sha256 must be the executable's SHA-256, 64 hex digits");
+  }
+  if (executable === undefined) {
+    throw new TypeError("velkor-dpapi: sha256 goes with the executable's path (a packaged " +
+      "executable is checked against its own package's digest)");
+  }
+  return sha256.toLowerCase();
 }
 
 // The hex of the input, in a buffer of its own (see hex.cjs), ready to be written whole.

@@ -14,7 +14,8 @@ export type VelkorDpapiErrorCode =
   //                   deadline or abort, by close(), or by an answer outside the protocol
   | "INTERRUPTED" // Ctrl-C: status 0xC000013A (Windows) or 58 (Wine), or natively SIGINT
   | "SIGNAL" // the child was killed by another signal it did not get from this client
-  | "NO_EXECUTABLE"; // createClient() or packagedExecutable(): no packaged executable here
+  | "NO_EXECUTABLE" // createClient() or packagedExecutable(): no packaged executable here
+  | "INTEGRITY"; // the executable's SHA-256 is not the pinned one: it was not started
 
 /**
  * The name of a known platform code (GetLastError's), as the README's "When DPAPI fails" table
@@ -43,7 +44,10 @@ export type PackagedPlatform = "win32-x64" | "win32-arm64" | (string & {});
 export class VelkorDpapiError extends Error {
   readonly name: "VelkorDpapiError";
   readonly code: VelkorDpapiErrorCode;
-  /** The call that failed; null for "NO_EXECUTABLE", which no call raises. */
+  /**
+   * The call that failed; null for "NO_EXECUTABLE", which no call raises, and for "INTEGRITY"
+   * thrown by createClient() (a released client without a pin for the package found).
+   */
   readonly command: "protect" | "unprotect" | "selftest" | null;
   /** The exit status, or null when the child did not exit on its own (or never ran). */
   readonly status: number | null;
@@ -62,9 +66,9 @@ export class VelkorDpapiError extends Error {
 
 export interface ClientOptions {
   /**
-   * Without an executable path: whose packaged executable to run ("win32-x64", or "win32-arm64",
-   * which runs the x64 one under emulation); this process's platform and architecture by
-   * default. Ignored with a path.
+   * Without an executable path: whose packaged executable to run ("win32-x64", or "win32-arm64":
+   * the native ARM64 one, else the x64 one under emulation); this process's platform and
+   * architecture by default. Ignored with a path.
    */
   platform?: PackagedPlatform;
   /** Absolute path of a program to run the tool with, and its arguments: ["/usr/bin/wine"]. */
@@ -76,6 +80,17 @@ export interface ClientOptions {
   timeoutMs?: number;
   /** The child's environment; the current process's when omitted. */
   env?: Record<string, string | undefined>;
+}
+
+/** The options of a client for an executable at a path of the caller's. */
+export interface ExecutableOptions extends ClientOptions {
+  /**
+   * The executable's SHA-256, 64 hex digits: before each start the file is read and checked, and
+   * one that differs is never started (the call rejects with "INTEGRITY"). Without it, the file
+   * at the path runs unchecked. A packaged executable is always checked against its package's
+   * own digest, in a released client.
+   */
+  sha256?: string;
 }
 
 export interface CallOptions {
@@ -139,11 +154,12 @@ export interface VelkorDpapiClient {
  * A client for the executable at an absolute path. Throws a TypeError for a relative path or bare
  * name (nothing is looked up on PATH) and for invalid options.
  */
-export function createClient(executable: string, options?: ClientOptions): VelkorDpapiClient;
+export function createClient(executable: string, options?: ExecutableOptions): VelkorDpapiClient;
 /**
  * A client for the executable installed with this package (see packagedExecutable), found at
- * this call. Throws a VelkorDpapiError with code "NO_EXECUTABLE" where there is none, and a
- * TypeError for invalid options.
+ * this call; a released client starts it only with its package's SHA-256, pinned when the
+ * package was packed. Throws a VelkorDpapiError with code "NO_EXECUTABLE" where there is none,
+ * and a TypeError for invalid options.
  */
 export function createClient(options?: ClientOptions): VelkorDpapiClient;
 export function createClient(executable: undefined, options?: ClientOptions): VelkorDpapiClient;

@@ -45,9 +45,10 @@ function unpackedPath(file) {
 }
 
 /**
- * Where the packaged executable for the platform ("win32-x64") lies: { file } with its absolute
- * path, or { problem } saying why there is none. The rest is for tests: this code's own file
- * (the search starts from its folder), whether this runs inside Electron, and how to tell a file.
+ * Where the packaged executable for the platform ("win32-x64") lies: { file, packageName } with
+ * its absolute path and the platform package it came from, or { problem } saying why there is
+ * none. The rest is for tests: this code's own file (the search starts from its folder), whether
+ * this runs inside Electron, and how to tell a file.
  */
 function locatePackagedExecutable(platform, {
   self = thisFile(),
@@ -77,7 +78,7 @@ function locatePackagedExecutable(platform, {
   for (const name of packages) {
     for (const folder of folders) {
       const candidate = pathApi.join(folder, ...name.split("/"), EXECUTABLE_NAME);
-      if (fileExists(candidate)) return inElectron(candidate, electron, fileExists);
+      if (fileExists(candidate)) return inElectron(candidate, name, electron, fileExists);
     }
   }
   return {
@@ -100,10 +101,10 @@ function searchedFolders(packageFolder, pathApi) {
   return folders;
 }
 
-function inElectron(file, electron, fileExists) {
-  if (!electron) return { file };
+function inElectron(file, packageName, electron, fileExists) {
+  if (!electron) return { file, packageName };
   const unpacked = unpackedPath(file);
-  if (unpacked === file || fileExists(unpacked)) return { file: unpacked };
+  if (unpacked === file || fileExists(unpacked)) return { file: unpacked, packageName };
   return {
     problem: `velkor-dpapi: the packaged executable is inside an asar archive (${file}), where ` +
       "it cannot be run, and not in its unpacked folder: list it in the app's asarUnpack (see " +

@@ -221,8 +221,8 @@ function createSession(settings, options = {}) {
       try {
         state = current ?? (current = start(command));
       } catch (error) {
-        wipe(line);
-        reject(spawnError(command, error.cause));
+        wipe(line); // could not start (SPAWN_FAILED), or a file not to be started (INTEGRITY)
+        reject(error);
         return;
       }
       clearTimeout(idleTimer);

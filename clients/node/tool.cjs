@@ -9,6 +9,7 @@
 const { childProcess } = require("#builtins");
 const { spawnError } = require("./errors.cjs");
 const { secretBuffer } = require("./hex.cjs");
+const { checkExecutable } = require("./integrity.cjs");
 
 const MAX_STDERR_BYTES = 65_536;
 // Once the tool has exited, how long the rest of its output may take to arrive. A process it left
@@ -21,9 +22,13 @@ const EXIT_GRACE_MS = 500;
  * Starts the tool with these arguments. onStdout(chunk) gets each chunk of its standard output
  * (the receiver wipes it); onEnd gets, once, { error } when it could not start or was stopped, else
  * { status, signal, stderr } of its exit; onExit() is told of the exit itself, unless it was
- * stopped. Throws a SPAWN_FAILED error when spawn itself throws.
+ * stopped. With a digest (sha256), the executable is read and checked first, and not started
+ * unless it has that digest: throws an INTEGRITY error then, and a SPAWN_FAILED one when it
+ * cannot be read or spawn itself throws.
  */
-function startTool({ file, prefix, env }, command, args, { onStdout, onExit = () => {}, onEnd }) {
+function startTool({ file, prefix, env, executable, sha256 = null }, command, args,
+  { onStdout, onExit = () => {}, onEnd }) {
+  if (sha256 !== null) checkExecutable(command, executable, sha256);
   let child;
   try {
     child = childProcess.spawn(file, [...prefix, ...args],

@@ -4,21 +4,14 @@
 // the archive) beside app.asar.unpacked, and by process.versions.electron set in a child Node.
 import assert from "node:assert/strict";
 import childProcess from "node:child_process";
-import {
-  copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, symlinkSync,
-  writeFileSync,
-} from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
-import { fileURLToPath } from "node:url";
 import { after, describe, test } from "node:test";
 import { createClient, packagedExecutable, VelkorDpapiError } from "../index.js";
 import { PLATFORM_PACKAGES, locatePackagedExecutable, unpackedPath } from "../packaged.cjs";
+import { install } from "./install.js";
 
-const PACKAGE_FOLDER = path.dirname(path.dirname(fileURLToPath(import.meta.url)));
-// The package's own files, as package.json lists them.
-const PACKAGE_FILES = ["package.json", ...JSON.parse(
-  readFileSync(path.join(PACKAGE_FOLDER, "package.json"), "utf8")).files];
 const EXE = ["@velkor-dpapi", "win32-x64", "velkor-dpapi.exe"];
 const THIS_PLATFORM = `${process.platform}-${process.arch}`;
 const posixOnly = process.platform === "win32" ? "POSIX only" : false;
@@ -28,6 +21,9 @@ after(() => rmSync(root, { recursive: true, force: true }));
 
 // A lookup over a fixed set of files, for either kind of path.
 const filesAt = (files) => (candidate) => files.includes(candidate);
+// What the search finds: the file, and the platform package whose digest it must have.
+const found = (file) => ({ file,
+  packageName: `@velkor-dpapi/${/win32-arm64/.test(file) ? "win32-arm64" : "win32-x64"}` });
 
 describe("the asar mapping", () => {
   const CASES = [
@@ -102,7 +98,7 @@ describe("finding the packaged executable", () => {
       ];
       for (const [file, files, expected, platform = "win32-x64"] of CASES) {
         assert.deepEqual(locatePackagedExecutable(platform,
-          { self: file, electron: false, fileExists: filesAt(files) }), { file: expected });
+          { self: file, electron: false, fileExists: filesAt(files) }), found(expected));
       }
     });
 
@@ -147,7 +143,7 @@ describe("finding the packaged executable", () => {
     assert.deepEqual(locatePackagedExecutable("win32-x64", {
       self: `${folder}\\packaged.cjs`, electron: true, fileExists: filesAt([inArchive, unpacked]),
       pathApi: path.win32,
-    }), { file: unpacked });
+    }), found(unpacked));
   });
 
   test("through app.asar: the unpacked copy in Electron, the path as it is elsewhere", () => {
@@ -157,9 +153,9 @@ describe("finding the packaged executable", () => {
     const search = { self: "/opt/W/resources/app.asar/node_modules/velkor-dpapi/packaged.cjs" };
     assert.deepEqual(locatePackagedExecutable("win32-x64",
       { ...search, electron: true, fileExists: filesAt([archived, unpacked]) }),
-    { file: unpacked });
+    found(unpacked));
     assert.deepEqual(locatePackagedExecutable("win32-x64",
-      { ...search, electron: false, fileExists: filesAt([archived]) }), { file: archived });
+      { ...search, electron: false, fileExists: filesAt([archived]) }), found(archived));
     const { problem } = locatePackagedExecutable("win32-x64",
       { ...search, electron: true, fileExists: filesAt([archived]) });
     assert.equal(problem, `velkor-dpapi: the packaged executable is inside an asar archive ` +
@@ -214,19 +210,9 @@ describe("createClient() with no path", () => {
     assert.equal(spawn.mock.callCount(), 0);
   });
 
-  // An installed layout: the package's files in its folder under node_modules (the app's own,
-  // unless given) and a stand-in named velkor-dpapi.exe in the platform package, which reports
-  // where it ran from. The current folder, PATH and NODE_PATH each hold a decoy that must never
-  // be chosen.
-  function install(appFolder, packageFolder = path.join(appFolder, "node_modules",
-    "velkor-dpapi")) {
-    mkdirSync(packageFolder, { recursive: true });
-    for (const file of PACKAGE_FILES) {
-      copyFileSync(path.join(PACKAGE_FOLDER, file), path.join(packageFolder, file));
-    }
-    return { module: path.join(packageFolder, "index.js"),
-      exe: path.join(appFolder, "node_modules", ...EXE) };
-  }
+  // An installed layout (see install.js) and a stand-in named velkor-dpapi.exe in the platform
+  // package, which reports where it ran from. The current folder, PATH and NODE_PATH each hold a
+  // decoy that must never be chosen.
 
   function standIn(file, answer) {
     mkdirSync(path.dirname(file), { recursive: true });

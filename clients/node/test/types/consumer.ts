@@ -20,6 +20,7 @@ const packaged: VelkorDpapiClient = createClient();
 const withOptions: VelkorDpapiClient = createClient({ platform: "win32-x64", ...options });
 const underWine = createClient(undefined, { launcher: ["/usr/bin/wine"] });
 const atPath = createClient("C:\\Program Files\\Velkor\\resources\\velkor-dpapi.exe", options);
+const pinned = createClient("C:\\Velkor\\velkor-dpapi.exe", { sha256: "ab".repeat(32) });
 const executable: string = packagedExecutable();
 const forWindows: string = packagedExecutable("win32-x64");
 
@@ -60,6 +61,7 @@ export function advice(error: unknown): string {
   const stderr: string = error.stderr;
   const reason: VelkorDpapiReason | null = error.reason;
   if (code === "NO_EXECUTABLE") return "pass the executable's path";
+  if (code === "INTEGRITY") return "reinstall the wallet";
   switch (reason) {
     case "NTE_BAD_KEY_STATE":
       return "enrol again";
@@ -73,12 +75,16 @@ export function advice(error: unknown): string {
 }
 
 export const limit: 16777215 = MAX_SECRET_BYTES;
-export { atPath, executable, forWindows };
+export { atPath, executable, forWindows, pinned };
 
 // @ts-expect-error: the executable is a path, not a number
 createClient(42);
 // @ts-expect-error: the input is bytes, never a string of hex
 packaged.protect("76656c6b6f72");
+// @ts-expect-error: a digest goes with the executable's path
+createClient({ sha256: "ab".repeat(32) });
+// @ts-expect-error: the digest is hex text
+createClient("C:\\Velkor\\velkor-dpapi.exe", { sha256: new Uint8Array(32) });
 // @ts-expect-error: the launcher is a list of strings
 createClient({ launcher: "/usr/bin/wine" });
 // @ts-expect-error: no such reason
