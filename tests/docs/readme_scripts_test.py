@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The README's two commands do what it says: tools/quickstart.sh builds the native and Windows
 tools and runs tools/demo.sh on each (the .exe under Wine), and tools/test.sh, what CI runs,
-builds and tests the native, sanitize (with the fuzzers) and windows presets, then the
-windows-arm64 preset, on the ARM64 toolchain it builds and in the ARM64 chroot it makes meanwhile.
+builds and tests the native and sanitize (with the fuzzers) presets, builds and packs the
+windows-arm64 preset on the ARM64 toolchain it builds, builds and tests the windows preset, whose
+client pins the ARM64 executable, and tests the ARM64 build in the chroot it makes meanwhile.
 
     readme_scripts_test.py --source DIR [--tool PATH [--runner "wine"]]
 
@@ -138,38 +139,43 @@ class TestScriptTest(unittest.TestCase):
 
     def split_chroot(self, calls):
         """The ARM64 chroot is made in the background, its call recorded whenever it runs:
-        after Wine's environment is set, and before the ARM64 preset is configured (the script
-        waits for it). Returns the other calls, in order."""
+        after Wine's environment is set, and before the ARM64 preset's tests (the script waits
+        for it). Returns the other calls, in order."""
         (chroot,) = expected(("sourced", "tools/wine-env.sh"), as_root("arm64-chroot.sh"))[1:]
-        configure = "cmake --preset %s [wine-env]" % self.ARM64
+        tests = "ctest --preset %s [wine-env]" % self.ARM64
         self.assertEqual(calls.count(chroot), 1, calls)
-        self.assertIn(configure, calls)
+        self.assertIn(tests, calls)
         at = calls.index(chroot)
         self.assertGreater(at, calls.index("sourced tools/wine-env.sh"), calls)
-        self.assertLess(at, calls.index(configure), calls)
+        self.assertLess(at, calls.index(tests), calls)
         return calls[:at] + calls[at + 1:]
 
     def test_it_installs_sources_wine_then_builds_and_tests_every_preset(self):
+        # The ARM64 release is packed before the windows preset, whose client pins it.
         status, calls = dry_run("test.sh")
         self.assertEqual(status, 0, calls)
         self.assertEqual(self.split_chroot(calls), expected(
             ("ran", "tools/install-deps.sh"), ("sourced", "tools/wine-env.sh"),
-            *builds(*self.PRESETS), as_root("arm64-toolchain.sh"), *builds(self.ARM64)))
+            *builds("native", "sanitize"), as_root("arm64-toolchain.sh"),
+            *builds(self.ARM64)[:2], ("cpack", "--preset", self.ARM64), *builds("windows"),
+            ("ctest", "--preset", self.ARM64)))
 
     def test_a_failed_step_fails_it(self):
         status, calls = dry_run("test.sh", fail="ctest --preset native")
         self.assertNotEqual(status, 0)
         self.assertIn("ctest --preset native [wine-env]", calls)
-        # The ARM64 steps: the toolchain, and the chroot, whose failure is found once the x64
-        # presets have run; neither lets the ARM64 preset run.
-        for script in ("arm64-toolchain.sh", "arm64-chroot.sh"):
+        self.assertNotIn("ctest --preset sanitize [wine-env]", calls)
+        # The ARM64 steps: the toolchain, which the ARM64 and windows presets need, and the
+        # chroot, whose failure is found once the windows preset has run; neither lets the ARM64
+        # preset's tests run.
+        for script, windows_tested in (("arm64-toolchain.sh", False), ("arm64-chroot.sh", True)):
             with self.subTest(failed=script):
                 call = as_root(script)
                 status, calls = dry_run("test.sh", fail=" ".join(call[1:] if call[0] == "ran"
                                                                   else call))
                 self.assertNotEqual(status, 0)
-                self.assertIn("ctest --preset windows [wine-env]", calls)
-                self.assertNotIn("cmake --preset %s [wine-env]" % self.ARM64, calls)
+                self.assertEqual("ctest --preset windows [wine-env]" in calls, windows_tested)
+                self.assertNotIn("ctest --preset %s [wine-env]" % self.ARM64, calls)
 
     def test_its_presets_build_what_it_says(self):
         for name in self.PRESETS + [self.ARM64]:

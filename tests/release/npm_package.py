@@ -1,25 +1,29 @@
 #!/usr/bin/env python3
-"""The release's two npm packages, installed as a wallet project installs them: npm, offline,
-into a fresh project, which then imports velkor-dpapi and calls createClient() with no path.
+"""The release's npm packages, installed as a wallet project installs them: npm, offline, into a
+fresh project, which then imports velkor-dpapi and calls createClient() with no path.
 
 The registry is stood in for by the project's "overrides", which point the client's optional
-dependency at the platform package's tarball, so that npm resolves it as it would from the
+dependencies at the platform packages' tarballs, so that npm resolves them as it would from the
 registry: installed as an optional dependency where the platform matches (--os=win32 --cpu=x64
 here, on Linux, or the same in the project's .npmrc; --cpu=arm64 too), skipped where it does not.
-The ARM64 release's package, @velkor-dpapi/win32-arm64, is made by another build: here a
-stand-in of it (its package.json from packaging/npm/win32-arm64, an executable that is not one)
-takes its place, which the client must prefer on Windows on ARM64; without it (a registry that
-lacks it), the x64 executable is installed and run there.
+The ARM64 release's package, @velkor-dpapi/win32-arm64, is that release's own tarball, which the
+client must prefer on Windows on ARM64 (this Wine runs no ARM64 program: only what the client
+checks and starts is seen); without it (a registry that lacks it), the x64 executable is
+installed and run there.
 
-    npm_package.py --release-dir DIR --name RELEASE --version X.Y.Z [--runner wine]
-                   [--npm PATH] [--node PATH] [unittest arguments]
+The client pins each platform package's executable: the pins are those of the two tarballs, and
+an installed executable that differs (a byte changed or appended, another program) is never
+started, which a launcher that records each start before it runs Wine shows.
+
+    npm_package.py --release-dir DIR --name RELEASE --version X.Y.Z --arm64-tarball PATH
+                   [--runner wine] [--npm PATH] [--node PATH] [unittest arguments]
 """
 
 import argparse
 import hashlib
-import io
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -33,18 +37,16 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import wine_session
 from pe_image import RT_VERSION, PeImage, version_tree
 
-RELEASE_DIR = NAME = VERSION = None
+RELEASE_DIR = NAME = VERSION = ARM64_TARBALL = None
 RUNNER = []
 NPM, NODE = "npm", "node"
 PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
 ARM64_PACKAGE = "@velkor-dpapi/win32-arm64"
-ARM64_TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
-                              "npm", "win32-arm64", "package.json.in")
-ARM64_STAND_IN = b"a stand-in for the ARM64 release's executable\n"
 
 CLIENT_FILES = {"LICENSE", "README.md", "package.json", "index.js", "index.cjs", "index.d.ts",
                 "index.d.cts", "builtins.cjs", "builtins.mjs", "checks.cjs", "errors.cjs",
-                "hex.cjs", "packaged.cjs", "reasons.cjs", "session.cjs", "tool.cjs"}
+                "hex.cjs", "integrity.cjs", "packaged.cjs", "pins.cjs", "reasons.cjs",
+                "session.cjs", "tool.cjs"}
 PLATFORM_FILES = {"LICENSE", "README.md", "package.json", "velkor-dpapi.exe",
                   "velkor-dpapi.cdx.json", "THIRD-PARTY-NOTICES.txt"}
 
@@ -63,6 +65,22 @@ const blob = await dpapi.protect(secret);
 const opened = await dpapi.unprotect(blob);
 const same = opened.equals(secret) && !blob.includes(secret);
 console.log(same ? "round trip ok" : "round trip FAILED");
+"""
+
+# One call of each kind through createClient() with no path: a one-shot call, a session's and a
+# batch's, each outcome "ok" or the error's code and message.
+EACH_CALL = """\
+import { createClient } from "velkor-dpapi";
+
+const [launcher, platform] = [JSON.parse(process.argv[2]), process.argv[3]];
+const dpapi = createClient({ platform, launcher, timeoutMs: 300000 });
+const outcome = (promise) => promise.then(() => "ok", (error) => `${error.code}: ${error.message}`);
+console.log(await outcome(dpapi.protect(Uint8Array.of(1))));
+const session = dpapi.session();
+console.log(await outcome(session.protect(Uint8Array.of(1))));
+await session.close();
+const [item] = await dpapi.protectMany([Uint8Array.of(1)]);
+console.log(item.status === "fulfilled" ? "ok" : `${item.reason.code}: ${item.reason.message}`);
 """
 
 # Without the platform package: what createClient() says.
@@ -92,20 +110,6 @@ def platform_tarball():
     return tarball("velkor-dpapi-win32-x64-%s.tgz" % VERSION)
 
 
-def arm64_stand_in(folder):
-    """The stand-in of the ARM64 platform package, as a tarball in the folder; returns its name."""
-    with open(ARM64_TEMPLATE, encoding="utf-8") as stream:
-        package = stream.read().replace("@VELKOR_NPM_PLATFORM_PACKAGE@", ARM64_PACKAGE)
-    package = package.replace("@PROJECT_VERSION@", VERSION).encode()
-    name = "velkor-dpapi-win32-arm64-%s.tgz" % VERSION
-    with tarfile.open(os.path.join(folder, name), "w:gz") as archive:
-        for member, data in (("package.json", package), ("velkor-dpapi.exe", ARM64_STAND_IN)):
-            entry = tarfile.TarInfo("package/" + member)
-            entry.size, entry.mode = len(data), 0o644
-            archive.addfile(entry, io.BytesIO(data))
-    return name
-
-
 def released_exe():
     with zipfile.ZipFile(os.path.join(RELEASE_DIR, NAME + ".zip")) as archive:
         return archive.read(NAME + "/velkor-dpapi.exe")
@@ -113,6 +117,22 @@ def released_exe():
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
+
+
+def tarball_exe(path):
+    with tarfile.open(path) as archive:
+        return archive.extractfile("package/velkor-dpapi.exe").read()
+
+
+def client_pins(path):
+    """The pins of a client tarball, as its pins.cjs gives them to Node."""
+    with tempfile.TemporaryDirectory() as folder, tarfile.open(path) as archive:
+        pins = os.path.join(folder, "pins.cjs")
+        with open(pins, "wb") as stream:
+            stream.write(archive.extractfile("package/pins.cjs").read())
+        return json.loads(subprocess.run(
+            [NODE, "-e", "process.stdout.write(JSON.stringify(require(process.argv[1])))", pins],
+            capture_output=True, check=True).stdout)
 
 
 def package_json(path):
@@ -145,16 +165,16 @@ class NpmPackageTest(unittest.TestCase):
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def project(self, name, *npm_options, npmrc=None, arm64=True):
-        """A fresh project with both tarballs and the ARM64 package's stand-in (unless arm64 is
-        false) and the .npmrc given, the client installed by npm, offline, with an empty cache of
-        its own; returns its folder."""
+        """A fresh project with the client's and the platform packages' tarballs (the ARM64 one
+        unless arm64 is false) and the .npmrc given, the client installed by npm, offline, with
+        an empty cache of its own; returns its folder."""
         folder = os.path.join(self.root, name)
         os.makedirs(folder)
-        for path in (client_tarball(), platform_tarball()):
+        for path in (client_tarball(), platform_tarball(), ARM64_TARBALL):
             shutil.copy(path, folder)
         overrides = {PLATFORM_PACKAGE: "file:" + os.path.basename(platform_tarball())}
         if arm64:
-            overrides[ARM64_PACKAGE] = "file:" + arm64_stand_in(folder)
+            overrides[ARM64_PACKAGE] = "file:" + os.path.basename(ARM64_TARBALL)
         with open(os.path.join(folder, "package.json"), "w") as stream:
             json.dump({"name": name, "private": True, "overrides": overrides}, stream)
         if npmrc is not None:
@@ -178,6 +198,25 @@ class NpmPackageTest(unittest.TestCase):
         path = os.path.join(folder, "node_modules", *package.split("/"), "velkor-dpapi.exe")
         return path if os.path.exists(path) else None
 
+    def recording_launcher(self, folder, run=True):
+        """A launcher that records each start in the project's runs file, then runs the rest of
+        its command line through the runner (Wine), or with run false exits 9; returns it and a
+        reader of its records."""
+        runs = os.path.join(folder, "runs")
+        launcher = os.path.join(folder, "launcher.sh")
+        then = "exec %s\"$@\"" % "".join(shlex.quote(part) + " " for part in RUNNER)
+        with open(launcher, "w") as stream:
+            stream.write("#!/bin/sh\nprintf '%%s\\n' \"$*\" >>%s\n%s\n" % (
+                shlex.quote(runs), then if run else "exit 9"))
+        os.chmod(launcher, 0o755)
+
+        def starts():
+            if not os.path.exists(runs):
+                return []
+            with open(runs) as stream:
+                return stream.read().splitlines()
+        return launcher, starts
+
     def run_node(self, folder, script, *arguments):
         path = os.path.join(folder, "consumer.mjs")
         with open(path, "w") as stream:
@@ -197,10 +236,17 @@ class NpmPackageTest(unittest.TestCase):
         self.assertEqual((platform["name"], platform["version"], platform["os"], platform["cpu"],
                           platform["license"]),
                          (PLATFORM_PACKAGE, VERSION, ["win32"], ["x64", "arm64"], "MIT"))
-        with tarfile.open(platform_tarball()) as archive:
-            exe = archive.extractfile("package/velkor-dpapi.exe").read()
+        exe = tarball_exe(platform_tarball())
         self.assertEqual(sha256(exe), sha256(released_exe()))
         self.assertEqual(product_version(exe), VERSION, "the executable's version resource")
+
+    def test_the_client_pins_the_executable_of_every_platform_package_it_lists(self):
+        self.assertEqual(package_json(ARM64_TARBALL)["name"], ARM64_PACKAGE)
+        pinned = {PLATFORM_PACKAGE: sha256(tarball_exe(platform_tarball())),
+                  ARM64_PACKAGE: sha256(tarball_exe(ARM64_TARBALL))}
+        self.assertEqual(set(package_json(client_tarball())["optionalDependencies"]), set(pinned))
+        self.assertEqual(client_pins(client_tarball()), pinned)
+        self.assertNotEqual(pinned[PLATFORM_PACKAGE], pinned[ARM64_PACKAGE])
 
     def test_installed_for_windows_runs_the_released_executable(self):
         folder = self.project("wallet", "--os=win32", "--cpu=x64")
@@ -227,12 +273,57 @@ class NpmPackageTest(unittest.TestCase):
         self.assertIsNotNone(native)
         self.assertIsNotNone(x64)
         with open(native, "rb") as stream:
-            self.assertEqual(stream.read(), ARM64_STAND_IN)
-        # Only the path: the stand-in is no program, and this Wine runs no ARM64 one.
+            self.assertEqual(stream.read(), tarball_exe(ARM64_TARBALL))
         process = self.run_node(folder, 'import { packagedExecutable } from "velkor-dpapi";\n'
                                         'console.log(packagedExecutable("win32-arm64"));\n')
         self.assertEqual((process.stdout, process.stderr, process.returncode),
                          (native + "\n", "", 0))
+        # Its pin checked: the genuine file is started (this Wine runs no ARM64 program: only the
+        # start is seen), the x64 one in its place never is, pinned as it is for its own package.
+        launcher, starts = self.recording_launcher(folder, run=False)
+        process = self.run_node(folder, EACH_CALL, json.dumps([launcher]), "win32-arm64")
+        self.assertEqual((process.stdout.count("PROTOCOL"), process.stderr, process.returncode),
+                         (3, "", 0), process.stdout)
+        self.assertEqual(starts(), [native + " protect", native + " session", native + " session"])
+        shutil.copy(x64, native)
+        process = self.run_node(folder, EACH_CALL, json.dumps([launcher]), "win32-arm64")
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (self.refused(native, ARM64_TARBALL), "", 0))
+        self.assertEqual(len(starts()), 3)
+
+    def refused(self, file, tarball):
+        """What EACH_CALL prints for an executable that is not the one pinned for the package in
+        the tarball."""
+        with open(file, "rb") as stream:
+            actual = sha256(stream.read())
+        expected = sha256(tarball_exe(tarball))
+        return "".join(
+            "INTEGRITY: velkor-dpapi protect: not started: %s is not the executable this client "
+            "may run (its SHA-256 begins %s, the pinned one %s)\n" % (
+                file, actual[:16], expected[:16]) for _ in range(3))
+
+    def test_an_installed_executable_that_differs_is_never_started(self):
+        folder = self.project("wallet-tampered", "--os=win32", "--cpu=x64")
+        installed = self.installed(folder)
+        launcher, starts = self.recording_launcher(folder)
+        process = self.run_node(folder, EACH_CALL, json.dumps([launcher]), "win32-x64")
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         ("ok\nok\nok\n", "", 0))
+        self.assertEqual(starts(),
+                         [installed + " protect", installed + " session", installed + " session"])
+        released = released_exe()
+        changed = bytearray(released)
+        changed[len(changed) // 2] ^= 0x01
+        for way, content in (("one byte changed", bytes(changed)),
+                             ("one byte appended", released + b"\0"),
+                             ("another program in its place", tarball_exe(ARM64_TARBALL))):
+            with self.subTest(way):
+                with open(installed, "wb") as stream:
+                    stream.write(content)
+                process = self.run_node(folder, EACH_CALL, json.dumps([launcher]), "win32-x64")
+                self.assertEqual((process.stdout, process.stderr, process.returncode),
+                                 (self.refused(installed, platform_tarball()), "", 0))
+                self.assertEqual(len(starts()), 3, "started")
 
     def test_on_windows_on_arm64_without_the_native_package_the_x64_one_is_run(self):
         folder = self.project("wallet-arm64-x64", "--os=win32", "--cpu=arm64", arm64=False)
@@ -242,6 +333,14 @@ class NpmPackageTest(unittest.TestCase):
         process = self.run_node(folder, CONSUMER, json.dumps(RUNNER), "win32-arm64")
         self.assertEqual((process.stdout, process.stderr, process.returncode),
                          (installed + "\nround trip ok\n", "", 0))
+        # Checked against the x64 pin there too.
+        with open(installed, "ab") as stream:
+            stream.write(b"\0")
+        launcher, starts = self.recording_launcher(folder)
+        process = self.run_node(folder, EACH_CALL, json.dumps([launcher]), "win32-arm64")
+        self.assertEqual((process.stdout, process.stderr, process.returncode),
+                         (self.refused(installed, platform_tarball()), "", 0))
+        self.assertEqual(starts(), [])
 
     def test_a_project_npmrc_keeps_the_platform_package_through_install_and_ci(self):
         folder = self.project("built-elsewhere", npmrc="os=win32\ncpu=x64\n")
@@ -282,9 +381,10 @@ class NpmPackageTest(unittest.TestCase):
 
 
 def main():
-    global RELEASE_DIR, NAME, VERSION, RUNNER, NPM, NODE
+    global RELEASE_DIR, NAME, VERSION, ARM64_TARBALL, RUNNER, NPM, NODE
     parser = argparse.ArgumentParser()
     parser.add_argument("--release-dir", required=True)
+    parser.add_argument("--arm64-tarball", required=True)
     parser.add_argument("--name", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--runner", action="append", default=[])
@@ -292,6 +392,7 @@ def main():
     parser.add_argument("--node", default="node")
     args, rest = parser.parse_known_args()
     RELEASE_DIR, NAME, VERSION = os.path.abspath(args.release_dir), args.name, args.version
+    ARM64_TARBALL = os.path.abspath(args.arm64_tarball)
     RUNNER, NPM, NODE = args.runner, args.npm, args.node
     if RUNNER:
         wine_session.start(RUNNER)

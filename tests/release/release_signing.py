@@ -28,6 +28,7 @@ import zipfile
 # The helpers that the black-box, release and docs tests share.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import wine_session
+from npm_package import client_pins
 from pe_image import PeImage
 
 BUILD = None
@@ -234,6 +235,10 @@ class ReleaseSigningTest(unittest.TestCase):
         tarball = "velkor-dpapi-%s-%s.tgz" % (NPM_PLATFORM, VERSION)
         with tarfile.open(os.path.join(output, tarball)) as tgz:
             self.assertEqual(tgz.extractfile("package/velkor-dpapi.exe").read(), signed)
+        # The client, packed beside it by the x64 release, pins the signed file.
+        if NPM_PLATFORM == "win32-x64":
+            pins = client_pins(os.path.join(output, "velkor-dpapi-%s.tgz" % VERSION))
+            self.assertEqual(pins["@velkor-dpapi/win32-x64"], hashlib.sha256(signed).hexdigest())
         if SBOM:
             with open(os.path.join(os.path.dirname(self.signed), SBOM)) as stream:
                 hashes = json.load(stream)["metadata"]["component"]["hashes"]

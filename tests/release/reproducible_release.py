@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Two release builds of the same source, in two fresh folders, one after the other, give the same
-velkor-dpapi.exe, zip and checksum file, and the same two npm tarballs, byte for byte. The builds
+velkor-dpapi.exe, zip and checksum file, and the same npm tarballs (the platform package's, and
+for the x64 release the client's, which pins both releases' executables), byte for byte. The builds
 also differ in umask and time zone, and SOURCE_DATE_EPOCH is unset, so the release's time comes
 from the source itself.
 
@@ -9,7 +10,8 @@ each file's mode from the file: the release stages the files with fixed modes, w
 build, made under umask 077, proves.
 
     reproducible_release.py --source DIR --name RELEASE [--toolchain FILE] [--generator NAME]
-                            [--build-type TYPE] [unittest arguments]
+                            [--build-type TYPE] [--npm-platform win32-x64|win32-arm64]
+                            [--arm64-release-dir DIR] [unittest arguments]
 
 A difference is best read with diffoscope (Debian package diffoscope) on the two files named in
 the failure.
@@ -180,6 +182,9 @@ def main():
     parser.add_argument("--build-type", default="Release")
     parser.add_argument("--npm-platform", choices=("win32-x64", "win32-arm64"),
                         default="win32-x64")
+    parser.add_argument("--arm64-release-dir", default="",
+                        help="where the ARM64 release's platform tarball is, which the x64 "
+                             "release's client pins")
     args, rest = parser.parse_known_args()
     SOURCE, NAME, VERSION = os.path.abspath(args.source), args.name, args.version
     NPM_PLATFORM = args.npm_platform
@@ -188,6 +193,8 @@ def main():
         CONFIGURE.append("-DCMAKE_TOOLCHAIN_FILE=" + args.toolchain)
     if args.generator:
         CONFIGURE += ["-G", args.generator]
+    if args.arm64_release_dir:
+        CONFIGURE.append("-DVELKOR_NPM_ARM64_RELEASE_DIR=" + args.arm64_release_dir)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
