@@ -3,7 +3,7 @@
 // The platform codes a wallet meets in the field, by name, with what happened and what it can do,
 // in plain words. The name is the error's stable `reason`; the words go into its message and may
 // be reworded. Each meaning is checked against Microsoft's documentation of the code (the table
-// "When DPAPI fails" in the README names the pages); where only the POSIX stand-in gives a code,
+// in the project's docs/dpapi-failures.md names the pages); where only the POSIX stand-in gives a code,
 // the words say so.
 
 const PROMPT_WANTED =

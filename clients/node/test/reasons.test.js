@@ -1,6 +1,6 @@
 // The known platform codes: each one's reason, as Microsoft names the code, what the client's
 // message then says, and the "When DPAPI fails" tables of the package's README and the
-// project's, which must list the same codes and names as the client.
+// project's docs/dpapi-failures.md, which must list the same codes and names as the client.
 import assert from "node:assert/strict";
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -145,7 +145,7 @@ function tableRows(readme) {
 }
 
 describe("the READMEs' tables", () => {
-  for (const readme of ["../README.md", "../../../README.md"]) {
+  for (const readme of ["../README.md", "../../../docs/dpapi-failures.md"]) {
     test(readme, () => {
       const rows = tableRows(readme);
       assert.deepEqual(new Map(rows), NAMES);
