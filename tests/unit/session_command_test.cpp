@@ -16,9 +16,16 @@
 namespace {
 
 using fake_platform::Bytes;
+using namespace std::string_literals;
 
 // Holds 511 characters: the 512th of a line is over the limit.
 constexpr TextLimits kSmallLimits = {16, 256};
+
+std::string repeated(const std::string &text, std::size_t times) {
+  std::string all;
+  for (std::size_t i = 0; i < times; ++i) all += text;
+  return all;
+}
 
 class Session : public ::testing::Test {
  protected:
@@ -56,15 +63,14 @@ TEST_F(Session, AnswersEveryRequestInOrderAndGoesOnAfterABadOne) {
        "error 3 bad input\nerror 3 bad input\nerror 3 bad input\nerror 3 bad input\n"
        "ok 777261703a00\n",
        1},
-      {"unknown verbs", "PROTECT 00\n\n protect 00\nprotected 00\nprotec 00\nprotect\t00\nx",
-       "error 2 unknown command\nerror 2 unknown command\nerror 2 unknown command\n"
-       "error 2 unknown command\nerror 2 unknown command\nerror 2 unknown command\n"
-       "error 2 unknown command\n",
-       0},
+      // A verb is matched whole: more letters after it (even a NUL) make another word.
+      {"unknown verbs",
+       "PROTECT 00\n\n protect 00\nprotected 00\nprotec 00\nprotect\t00\nprotectx 00\n"
+       "unprotected 777261703a00\nunprotectx\nprotect\0 00\nunprotect\0\nx"s,
+       repeated("error 2 unknown command\n", 12), 0},
       {"empty secrets", "protect\nprotect  \r\nprotect\r\nprotect",
        "ok 777261703a\nok 777261703a\nok 777261703a\nok 777261703a\n", 4},
-      {"spaces and carriage returns anywhere", "protect\r0 a\rB 1 \r\n", "ok 777261703a0ab1\n",
-       1},
+      {"spaces and carriage returns anywhere", "protect\r0 a\rB 1 \r\n", "ok 777261703a0ab1\n", 1},
       {"the last line without its line feed", "protect 01\nunprotect 777261703a02",
        "ok 777261703a01\nok 02\n", 2},
       {"no request at all", "", "", 0},
@@ -108,6 +114,66 @@ TEST_F(Session, AnOverLongLineIsAnsweredAndTheRestDroppedUnstored) {
   EXPECT_EQ(fake_alloc::sizes(),
             (std::vector<std::size_t>{LineInput::kBlockBytes, 16, 32, 64, 128, 256, 512, 16, 3, 32,
                                       64, 128, 256, 512}));
+}
+
+TEST_F(Session, TheRestOfALineIsDroppedUpToItsLineFeedAlone) {
+  // A carriage return ends no line: nothing after one, on a line already answered, is taken for
+  // a request of its own.
+  const std::string over = "protect " + std::string(600, 'a');
+  const struct {
+    const char *name;
+    std::string input;
+    std::string out;
+  } cases[] = {
+      {"an over-long line", over + "\rprotect 01\nprotect 02\n",
+       "error 3 bad input\nok 777261703a02\n"},
+      {"an over-long last line", over + "\r\rprotect 01\r", "error 3 bad input\n"},
+      {"unknown verbs", "open 00\rprotect 01\nPROTECT\r\rprotect 01\nprotect 02\n",
+       "error 2 unknown command\nerror 2 unknown command\nok 777261703a02\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    const StreamsRun r = run(c.input, kSmallLimits);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.input_consumed, static_cast<long>(c.input.size()));
+  }
+}
+
+TEST_F(Session, ARequestCutByAReadErrorIsAnsweredBadInputNeverSealed) {
+  // The first read takes a whole input block: the first request, padded with spaces, then the
+  // start of the next. The first request's platform call makes every later read fail, so the
+  // next request is cut where the block ends. One that had begun is answered bad input (the part
+  // that came is never sealed), and the session then ends as a failed read ends it.
+  const struct {
+    const char *name;
+    std::string in_block;  // the start of the next request
+    std::string rest;      // what the failed read would have brought
+    std::string answer;    // to the cut request
+  } cases[] = {
+      {"in the hex", "protect " + repeated("ab", 40), "abab\nprotect 02\n", "error 3 bad input\n"},
+      {"in the verb", "unprot", "ect 00\n", "error 3 bad input\n"},
+      {"right after the verb", "protect", " 00\n", "error 3 bad input\n"},
+      {"at the start of a line", "", "protect 02\n", ""},
+      {"in an unknown verb's rest", "open 00", "00\nprotect 02\n", "error 2 unknown command\n"},
+      {"in an over-long line's rest", "protect " + std::string(600, 'a'), "a\nprotect 02\n",
+       "error 3 bad input\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    const std::size_t first = LineInput::kBlockBytes - c.in_block.size();
+    const std::string input =
+        "protect 01" + std::string(first - 11, ' ') + "\n" + c.in_block + c.rest;
+    fake_platform::on_each_call(fail_reads_of_stdin);
+    const StreamsRun r = run(input, kSmallLimits);
+    EXPECT_EQ(r.out, "ok 777261703a01\n" + c.answer);
+    EXPECT_EQ(r.err, "bad input\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(fake_platform::calls().size(), 1u);
+  }
 }
 
 TEST_F(Session, APlatformFailureMidSessionIsAnsweredWithItsCode) {
