@@ -205,8 +205,13 @@ def main():
     args, rest = parser.parse_known_args()
     bb.TOOL, bb.PLATFORM = os.path.abspath(args.tool), args.platform
     bb.RUNNER, bb.SANITIZED = shlex.split(args.runner), args.sanitized
-    # Under Wine every run costs a tenth of a second or more: fewer of them.
-    sessions, requests, over_long = (6, 10, 1) if bb.RUNNER else (16, 30, 2)
+    # Under Wine every run costs a tenth of a second or more, and with sanitizers a tool starts
+    # several times slower: fewer runs there.
+    sessions, requests, over_long = (16, 30, 2)
+    if bb.RUNNER:
+        sessions, requests, over_long = (6, 10, 1)
+    elif bb.SANITIZED:
+        sessions, requests, over_long = (8, 30, 1)
     SEED = args.seed
     SESSIONS = args.sessions if args.sessions is not None else sessions
     REQUESTS = args.requests if args.requests is not None else requests
