@@ -28,7 +28,7 @@ struct HexInput {
 // is released, whatever the path.
 HexInput read_hex_stream(std::FILE *in, const TextLimits &limits = kTextLimits);
 // The same for standard input, whose buffer is wiped once it is read.
-HexInput read_hex_input();
+HexInput read_hex_input(const TextLimits &limits = kTextLimits);
 
 // The two steps of reading hex: the text into a block the caller owns, then decoding it.
 

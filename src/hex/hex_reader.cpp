@@ -121,8 +121,8 @@ bool decode_hex_text(const SecretBuffer &text, SecretBuffer &decoded) {
   return false;
 }
 
-HexInput read_hex_input() {
-  HexInput input = read_hex_stream(stdin);
+HexInput read_hex_input(const TextLimits &limits) {
+  HexInput input = read_hex_stream(stdin, limits);
   wipe_input_buffer();
   return input;
 }

@@ -33,8 +33,8 @@ void seal_failure_message(char (&text)[kSealFailureBytes], SealMode mode, DWORD 
                 static_cast<unsigned long>(error));
 }
 
-int run_seal_command(SealMode mode) {
-  HexInput input = read_hex_input();
+int run_seal_command(SealMode mode, const TextLimits &limits) {
+  HexInput input = read_hex_input(limits);
   if (!input.ok) {
     put_text(stderr, "bad input\n");
     return EXIT_BAD_INPUT;

@@ -4,12 +4,13 @@
 
 #include "common/secret_buffer.h"
 #include "common/stream_io.h"
+#include "hex/hex_io.h"
 #include "protect/seal_calls.h"
 
 // The protect and unprotect commands: hex from standard input through one platform call to one
 // hex line on standard output. Returns EXIT_OK, EXIT_BAD_INPUT, EXIT_SEAL_FAILED or
-// EXIT_WRITE_FAILED.
-int run_seal_command(SealMode mode);
+// EXIT_WRITE_FAILED. The limits are the reader's (scaled down by tests).
+int run_seal_command(SealMode mode, const TextLimits &limits = kTextLimits);
 
 // What sealing or opening one input came to.
 struct SealOutcome {

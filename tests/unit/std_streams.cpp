@@ -41,6 +41,12 @@ void purge_stdin() {
 
 }  // namespace
 
+void fail_reads_of_stdin() {
+  const int write_only = open(null_device, O_WRONLY);
+  dup2(write_only, 0);
+  close(write_only);
+}
+
 StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body,
                             bool output_fails) {
   std::FILE *in = std::tmpfile();

@@ -16,3 +16,7 @@ struct StreamsRun {
 // fails.
 StreamsRun run_with_streams(const std::string &input, const std::function<int()> &body,
                             bool output_fails = false);
+
+// Called inside a run's body: from now on every read of standard input fails (its descriptor is
+// open for writing only), as a pipe or disk failing mid-stream would make it.
+void fail_reads_of_stdin();

@@ -3,7 +3,9 @@
 // <message>". Its blob is "b1" and the secret's hex; a blob without that mark does not open. The
 // first four bytes of a secret may ask for what a test needs: ee ee ee ee, no answer to it or to
 // any request after it (the stand-in goes on reading); dd dd dd dd, death by SIGKILL; cc cc cc
-// cc, an answer outside the protocol.
+// cc, an answer outside the protocol; aa aa aa aa, the rest of the secret as the answer line;
+// bb bb bb bb, its answer and a second line in one write; ff ff ff ff, an answer that never ends
+// (64 KiB writes without a line feed, until killed, or 8 MiB past the client's cap, then exit).
 import assert from "node:assert/strict";
 import childProcess from "node:child_process";
 import { randomBytes } from "node:crypto";
@@ -15,6 +17,9 @@ import { setTimeout as sleep } from "node:timers/promises";
 import { createClient, VelkorDpapiError } from "../index.js";
 import { explainPlatformCode } from "../reasons.cjs";
 import { activeResources, isZero, watchAllocations } from "./watch.js";
+
+// The longest answer the client takes: "ok ", the hex of the largest blob, "\r\n".
+const MAX_ANSWER_BYTES = 33_685_507;
 
 const folder = mkdtempSync(join(tmpdir(), "velkor-node-session-"));
 after(() => rmSync(folder, { recursive: true, force: true }));
@@ -33,6 +38,20 @@ const answer = (text) => {
     .then(() => cut < line.length && new Promise((resolve) => setTimeout(resolve, 50)))
     .then(() => cut < line.length && write(line.slice(cut)));
 };
+// An answer and a line that answers nothing, in one write: they arrive together.
+const answerAndMore = (text) => {
+  written = written.then(() => write(text + plan.lineEnd + "ok 00" + plan.lineEnd));
+};
+// Never done: no later answer goes out.
+const flood = () => new Promise(() => {
+  const chunk = Buffer.alloc(65536, 0x61);
+  let left = Math.ceil((${MAX_ANSWER_BYTES} + (8 << 20)) / chunk.length);
+  const more = () => {
+    while (--left > 0) if (!process.stdout.write(chunk)) return process.stdout.once("drain", more);
+    process.stdout.write(chunk, () => process.exit(0));
+  };
+  more();
+});
 process.stdin.on("data", (chunk) => {
   pending = Buffer.concat([pending, chunk]);
   for (let end; (end = pending.indexOf(10)) >= 0;) {
@@ -43,6 +62,9 @@ process.stdin.on("data", (chunk) => {
     else if (hung || hex.startsWith("eeeeeeee")) hung = true;
     else if (hex.startsWith("dddddddd")) process.kill(process.pid, "SIGKILL");
     else if (hex.startsWith("cccccccc")) answer("OK " + hex);
+    else if (hex.startsWith("aaaaaaaa")) answer(String(Buffer.from(hex.slice(8), "hex")));
+    else if (hex.startsWith("bbbbbbbb")) answerAndMore("ok b1" + hex);
+    else if (hex.startsWith("ffffffff")) written = written.then(flood);
     else if (verb === "protect") answer("ok b1" + hex);
     else if (verb !== "unprotect") answer("error 2 unknown command");
     else if (hex.startsWith("b1")) answer("ok " + hex.slice(2));
@@ -100,6 +122,18 @@ function watchSpawns(t) {
 }
 
 
+// What the promise settles with, or "still running" if it has not within `ms` (a timer that
+// the tests' mock timers leave alone).
+const within = (ms, promise) => new Promise((resolve) => {
+  const timer = setInterval(() => {
+    clearInterval(timer);
+    resolve("still running");
+  }, ms);
+  promise.then((value) => {
+    clearInterval(timer);
+    resolve(value);
+  });
+});
 const outcome = (promise) => promise.then((value) => ({ value }), (error) => ({ error }));
 const fields = (error, keys) => {
   assert.ok(error instanceof VelkorDpapiError, error);
@@ -218,6 +252,76 @@ describe("a session", { timeout: 60_000 }, () => {
     assert.equal((await spawns[0].ended).signal, "SIGKILL");
   });
 
+  test("an answer line is taken only within the protocol", async (t) => {
+    // Each answer alone, in a session of its own: what the call settles with, and whether the
+    // session ends as broken (its child killed) or goes on (ended by close()).
+    const spawns = watchSpawns(t);
+    const client = standIn().client();
+    const broken = (command, what) =>
+      ({ code: "PROTOCOL", message: `velkor-dpapi ${command}: ${what}` });
+    const notAnAnswer = (command) =>
+      broken(command, "an answer that is neither \"ok\" nor \"error\"");
+    const cases = [
+      // A sealed blob is never empty: the wallet would store nothing in place of the secret.
+      ["protect", "ok", broken("protect", "an answer with an empty blob")],
+      ["protect", "ok ", broken("protect", "an answer with an empty blob")],
+      ["unprotect", "ok", { value: "" }], // an empty secret is one
+      // The statuses a session answers with are 2, 3 and 4 alone.
+      ["protect", "error 5 write failed", notAnAnswer("protect")],
+      ["unprotect", "error 0 bad input", notAnAnswer("unprotect")],
+      ["unprotect", "error 1 bad input", notAnAnswer("unprotect")],
+      ["protect", "error 6 bad input", notAnAnswer("protect")],
+      ["protect", "error 9 bad input", notAnAnswer("protect")],
+      ["protect", "error 23 bad input", notAnAnswer("protect")],
+      ["protect", "error 03 bad input", notAnAnswer("protect")],
+      ["protect", "error -3 bad input", notAnAnswer("protect")],
+      ["protect", "error 3", notAnAnswer("protect")],
+      ["protect", "error 3 ", notAnAnswer("protect")],
+      ["protect", "error 2 unknown command", { code: "USAGE", status: 2 }],
+      ["unprotect", "error 3 bad input", { code: "BAD_INPUT", status: 3 }],
+      ["unprotect", "error 4 DPAPI unprotect failed (error 13)",
+        { code: "DPAPI_FAILED", status: 4 }],
+    ];
+    for (const [command, line, expected] of cases) {
+      const session = client.session();
+      const input = Buffer.concat([Buffer.alloc(4, 0xaa), Buffer.from(line, "latin1")]);
+      const { value, error } = await outcome(session[command](input));
+      assert.deepEqual(error === undefined ? { value: Buffer.from(value).toString("hex") }
+        : fields(error, Object.keys(expected)), expected, line);
+      await session.close();
+      assert.deepEqual(await spawns.at(-1).ended, expected.code === "PROTOCOL"
+        ? { status: null, signal: "SIGKILL" } : { status: 0, signal: null }, line);
+    }
+    assert.equal(spawns.length, cases.length);
+  });
+
+  test("an answer with no call waiting ends the child: no later call can take it", async (t) => {
+    const spawns = watchSpawns(t);
+    const session = standIn().client().session();
+    // Its answer, and a second line in the same write, when no call waits any more.
+    const secret = secretOf(0xbb);
+    assert.ok((await session.protect(secret)).equals(blobOf(secret)));
+    const next = randomBytes(4);
+    assert.ok((await session.protect(next)).equals(blobOf(next)));
+    await session.close();
+    assert.equal(spawns.length, 2, "the next call went to the child that broke the protocol");
+    assert.deepEqual(await spawns[0].ended, { status: null, signal: "SIGKILL" });
+  });
+
+  test("an answer that never ends is cut off at the cap, not held", async (t) => {
+    // The child writes without a line feed until it is killed (or, should the client hold it all,
+    // until 8 MiB past the cap, when it exits and the call would fail another way).
+    const spawns = watchSpawns(t);
+    const session = standIn().client().session();
+    const [flooded, queued] = await Promise.all(
+      [secretOf(0xff), randomBytes(4)].map((secret) => outcome(session.protect(secret))));
+    assert.deepEqual(fields(flooded.error, ["code", "message"]), { code: "PROTOCOL",
+      message: `velkor-dpapi protect: an answer over ${MAX_ANSWER_BYTES} bytes` });
+    assert.deepEqual(fields(queued.error, ["code", "message"]), { code: "SESSION_ENDED",
+      message: "velkor-dpapi protect: not answered: the tool broke its protocol" });
+    assert.deepEqual(await spawns[0].ended, { status: null, signal: "SIGKILL" });
+  });
+
   test("refuses options that are not a plain object with an idleMs in range", () => {
     const client = standIn().client();
     for (const options of [null, [], new URL("file:///"), { idleMs: -1 }, { idleMs: 1.5 }]) {
@@ -293,6 +397,32 @@ process.stdout.write(Buffer.from(blob).toString("hex"));
 });
 
 describe("batches", { timeout: 60_000 }, () => {
+  // Each batch lets its child go as it settles, by the end of its input: with the client's timers
+  // held still (so no idle time can end it), the child ends all the same.
+  test("protectMany and unprotectMany end their child once the batch has settled", async (t) => {
+    if (t.mock.timers === undefined) {
+      t.skip("this Node.js has no mock timers (18.19 and 20.4 on have)");
+      return;
+    }
+    const spawns = watchSpawns(t);
+    const client = standIn().client();
+    const secret = randomBytes(8);
+    try {
+      t.mock.timers.enable({ apis: ["setTimeout"] });
+    } catch {
+      t.mock.timers.enable(["setTimeout"]); // Node.js 18's form
+    }
+    for (const [batch, inputs] of [["protectMany", [secret, "not bytes"]],
+      ["unprotectMany", [blobOf(secret), Buffer.of(9)]]]) {
+      const outcomes = await client[batch](inputs);
+      assert.deepEqual(outcomes.map(({ status }) => status), ["fulfilled", "rejected"], batch);
+      assert.deepEqual(await within(30_000, spawns.at(-1).ended), { status: 0, signal: null },
+        `${batch}: its child still runs 30 s after the batch settled`);
+    }
+    assert.equal(spawns.length, 2);
+  });
+
+
   test("protectMany and unprotectMany: one child each, an outcome per item in order",
     async (t) => {
       const spawns = watchSpawns(t);
