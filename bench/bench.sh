@@ -8,14 +8,17 @@
 # Prints the median wall time (hyperfine), the time per secret byte, the peak resident memory of
 # the command's largest process (/usr/bin/time), and the tool's time over each peer's.
 # Then many small secrets: 200 unseals of 32-byte secrets through one `session`, against 200
-# one-shot `unprotect` calls and against one, side by side. The native build runs on a fresh
-# temporary HOME, so it makes a key of its own; the Windows build runs under Wine, in the Windows
-# build folder's own prefix. Run after the README's build:
+# one-shot `unprotect` calls and against one, side by side. Last, what the Node client's check of
+# a pinned executable adds (bench/client_check.mjs): the read and SHA-256 of the release's
+# executables alone, and one-shot calls and session starts with and without it. The native build
+# runs on a fresh temporary HOME, so it makes a key of its own; the Windows build runs under Wine,
+# in the Windows build folder's own prefix. Run after the README's build:
 #
 #   bash bench/bench.sh       # RUNS=15 timed runs of each command, in ROUNDS=3 interleaved rounds;
 #                             # SESSION_RUNS=6 of each in the session comparison
 #   SKIP_WINE=1 bash bench/bench.sh     # the native build alone
 #   ONLY=session bash bench/bench.sh    # the session comparison alone
+#   ONLY=client bash bench/bench.sh     # the client's check alone (CLIENT_RUNS=30 of each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -139,10 +142,10 @@ measure_session() {  # build runner...
 }
 
 head -c 6400 /dev/urandom | xxd -p -c 32 >"$work/secrets-32.hex"
-HOME=$work/home measure_session native "$native"
+if [ "${ONLY:-}" != client ]; then HOME=$work/home measure_session native "$native"; fi
 
 sizes=(1048576 4194304 16773120)
-if [ "${ONLY:-}" = session ]; then sizes=(); fi
+if [ -n "${ONLY:-}" ]; then sizes=(); fi
 for bytes in "${sizes[@]}"; do
   head -c "$bytes" /dev/urandom | xxd -p -c 0 >"$work/secret-$bytes.hex"
 done
@@ -161,7 +164,7 @@ elif [ -f "$windows" ] && command -v wine >/dev/null; then
   # Quiet Wine in the build folder's own prefix, made first; the .exe writes to a pipe, never
   # straight to /dev/null.
   source tools/wine-env.sh
-  measure_session "windows (Wine)" wine "$windows"
+  if [ "${ONLY:-}" != client ]; then measure_session "windows (Wine)" wine "$windows"; fi
   for bytes in "${sizes[@]}"; do
     hex=$work/secret-$bytes.hex blob=$work/windows-blob-$bytes.hex
     check_round_trip "$hex" "$blob" wine "$windows"
@@ -222,7 +225,7 @@ for command in ("protect", "unprotect"):
              for a, b in zip(sizes, sizes[1:])]
     print("- %s: ns per extra secret byte, %s" % (command, "; ".join(steps)))
 PYTHON
-python3 - "$work/session-figures" <<'PYTHON'
+[ -s "$work/session-figures" ] && python3 - "$work/session-figures" <<'PYTHON'
 import sys
 
 print()
@@ -246,3 +249,20 @@ for build, session, calls, call in rows:
         "met" if calls >= 20 * session else "NOT met"))
 PYTHON
 [ -z "$wine_note" ] || { echo; echo "$wine_note"; }
+
+# The Node client's check of a pinned executable, beside the process start it precedes.
+if command -v node >/dev/null; then
+  exes=()
+  for exe in "$windows" build/windows-arm64/velkor-dpapi.exe; do
+    if [ -f "$exe" ]; then exes+=("$exe"); fi
+  done
+  builds=(-- native "$PWD/$native")
+  if [ -z "$wine_note" ]; then builds+=(-- "windows (Wine)" "$PWD/$windows" "$(command -v wine)"); fi
+  echo
+  echo "The Node client's check of a pinned executable:"
+  echo
+  HOME=$work/home node bench/client_check.mjs "${CLIENT_RUNS:-30}" "${exes[@]}" "${builds[@]}"
+else
+  echo
+  echo "The Node client's check was not measured: node is missing."
+fi
