@@ -64,8 +64,10 @@ function locatePackagedExecutable(platform, {
     };
   }
   // Bundled, this code is no longer in the package's packaged.cjs, and nothing beside the
-  // bundle says where the package was installed.
-  if (typeof self !== "string" || pathApi.basename(self) !== "packaged.cjs") {
+  // bundle says where the package was installed. A bundler may also leave its name relative
+  // (webpack's node.__filename: true), which would search the current folder.
+  if (typeof self !== "string" || !pathApi.isAbsolute(self) ||
+      pathApi.basename(self) !== "packaged.cjs") {
     return {
       problem: "velkor-dpapi: the client was bundled (its code is not in the velkor-dpapi " +
         "package's packaged.cjs), so the packaged executable cannot be found from it: pass the " +

@@ -176,8 +176,10 @@ describe("finding the packaged executable", () => {
   });
 
   test("bundled, none, and a plain word on what to pass", () => {
-    // An ES module bundle has no file name; a CommonJS one has the bundle's.
-    for (const file of [null, "/app/dist/main.js", "/app/node_modules/velkor-dpapi/index.cjs"]) {
+    // An ES module bundle has no file name; a CommonJS one has the bundle's, or the module's
+    // relative to the bundler's folder.
+    for (const file of [null, "/app/dist/main.js", "/app/node_modules/velkor-dpapi/index.cjs",
+      "node_modules/velkor-dpapi/packaged.cjs"]) {
       assert.deepEqual(locatePackagedExecutable("win32-x64",
         { self: file, electron: false, fileExists: () => true }), {
         problem: "velkor-dpapi: the client was bundled (its code is not in the velkor-dpapi " +
