@@ -218,6 +218,22 @@ class VersionTest(unittest.TestCase):
             self.assertRegex(resource, r'(?m)^ *VALUE "%s", "@PROJECT_VERSION@"$' % field)
 
 
+class ClientTestsTest(unittest.TestCase):
+    FOLDER = "clients/node"
+
+    def test_the_clients_test_command_and_readme_name_every_test_file(self):
+        # A test file that the command leaves out is never run by `npm test`, nor by the suite,
+        # which runs that command.
+        files = sorted(os.path.relpath(path, os.path.join(SOURCE, self.FOLDER)) for path in
+                       glob.glob(os.path.join(SOURCE, self.FOLDER, "test", "*.test.js")))
+        self.assertTrue(files)
+        command = json.loads(read(self.FOLDER + "/package.json"))["scripts"]["test"]
+        self.assertEqual(command.split(), ["node", "--test"] + files)
+        readme = read(self.FOLDER + "/README.md")
+        tests = readme[readme.index("\n## Tests\n"):]
+        self.assertEqual(sorted(set(re.findall(r"\btest/\w+\.test\.js\b", tests))), files)
+
+
 class ReleaseGuideTest(unittest.TestCase):
     GUIDE = "docs/release.md"
 

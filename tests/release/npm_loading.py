@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""The client package loaded in every way a wallet builds: the packed tarball installed by npm,
-offline, into a fresh project, then required from a CommonJS consumer, imported from an ES
-module consumer, both in one process (one VelkorDpapiError class), and each consumer bundled by
-esbuild (at the version tests/npm-tools pins) into CommonJS and into an ES module, the bundles run
-from a folder of their own. Every consumer runs a stand-in for the tool by its absolute path (a
-small script that answers as the tool does), and says what createClient() with no path says.
+"""The client package loaded in every way a wallet builds, on every Node.js line a wallet's
+Electron may carry: the packed tarball (the release's, or one packed here from the source tree)
+installed by npm, offline, into a fresh project, then required from a CommonJS consumer, imported
+from an ES module consumer, both in one process (one VelkorDpapiError class), and each consumer
+bundled as Electron apps bundle their main process: by esbuild into CommonJS and into an ES
+module, by webpack 5 for `target: "electron-main"` (Electron Forge's webpack template), and by
+Vite as a server-side build to CommonJS (electron-vite's and Forge's Vite template); the bundles
+run from a folder of their own. The bundlers run on this machine's Node.js, at the versions
+tests/release/npm-tools pins; every consumer and bundle then runs on each Node.js given, with the
+built tool by its absolute path: the self-test, a round trip one-shot and through a session, a
+refused blob, and what createClient() with no path says. On each Node.js the client must also
+read the tool's answers into buffers of its own (Node's user-buffer reads, an internal API).
 
-    npm_loading.py --release-dir DIR --version X.Y.Z --tools DIR [--npm PATH] [--node PATH]
-                   [unittest arguments]
+    npm_loading.py (--client-tarball FILE | --client-source DIR) --tool PATH --tools DIR
+                   [--run-on NAME=NODE ...] [--npm PATH] [--node PATH] [unittest arguments]
 """
 
 import argparse
@@ -19,30 +25,13 @@ import sys
 import tempfile
 import unittest
 
-RELEASE_DIR = VERSION = TOOLS = None
+CLIENT_TARBALL = CLIENT_SOURCE = TOOL = TOOLS = None
+RUNTIMES = {}
 NPM, NODE = "npm", "node"
-PLATFORM_PACKAGE = "@velkor-dpapi/win32-x64"
 
-# Answers as the tool does: protect puts a 00 byte before the secret, unprotect takes it off,
-# selftest prints ok; a blob that does not start with 00 fails as DPAPI does with error 13.
-STAND_IN = """\
-const command = process.argv[2];
-const chunks = [];
-process.stdin.on("data", (chunk) => chunks.push(chunk));
-process.stdin.on("end", () => {
-  const hex = Buffer.concat(chunks).toString("latin1").trim();
-  if (command === "selftest") process.stdout.write("ok\\n");
-  else if (command === "protect") process.stdout.write("00" + hex + "\\n");
-  else if (hex.startsWith("00")) process.stdout.write(hex.slice(2) + "\\n");
-  else {
-    process.stderr.write("DPAPI unprotect failed (error 13)\\n");
-    process.exitCode = 4;
-  }
-});
-"""
-
-# The same consumer either way it loads the package: a round trip and a failure through the
-# stand-in, then createClient() with no path, for this platform and for Windows x64.
+# The same consumer either way it loads the package: the self-test, a round trip one-shot and
+# through a session, a refused blob, then createClient() with no path, for this platform and for
+# Windows x64.
 CONSUMER = """\
 %s
 
@@ -51,7 +40,11 @@ async function main() {
   await dpapi.selftest();
   const secret = Buffer.from("velkor wallet key");
   const opened = await dpapi.unprotect(await dpapi.protect(secret));
-  console.log(opened.equals(secret) ? "round trip ok" : "round trip FAILED");
+  const session = dpapi.session();
+  const reopened = await session.unprotect(await session.protect(secret));
+  await session.close();
+  const same = opened.equals(secret) && reopened.equals(secret);
+  console.log(same ? "round trip ok" : "round trip FAILED");
   try {
     await dpapi.unprotect(Buffer.from([0xff]));
   } catch (error) {
@@ -92,9 +85,66 @@ for (const [thrower, other] of [[required, imported], [imported, required]]) {
 }
 """
 
+# The tool's answers read into the client's own buffers, not Node's (which are freed unwiped):
+# the buffers the client gives the pipes of a one-shot call's child and a session's.
+READS = """\
+import childProcess from "node:child_process";
+import { createClient } from "velkor-dpapi";
 
-def environment():
-    return dict(os.environ, npm_config_update_notifier="false")
+const spawn = childProcess.spawn;
+let [spawns, userBuffers] = [0, 0];
+childProcess.spawn = (...args) => {
+  const child = spawn(...args);
+  spawns += 1;
+  const handle = child.stdout._handle;
+  const useUserBuffer = handle.useUserBuffer;
+  handle.useUserBuffer = function (buffer) {
+    userBuffers += 1;
+    return useUserBuffer.call(this, buffer);
+  };
+  return child;
+};
+const dpapi = createClient(process.argv[2]);
+await dpapi.protect(Buffer.of(1));
+const session = dpapi.session();
+await session.protect(Buffer.of(1));
+await session.close();
+console.log(JSON.stringify({ spawns, userBuffers }));
+"""
+
+# Bundles a consumer with webpack, as Electron Forge's webpack template builds a main process.
+WEBPACK = """\
+const [webpackPath, context, entry, outputPath, filename] = process.argv.slice(2);
+require(webpackPath)({
+  mode: "production", target: "electron-main", context, entry,
+  output: { path: outputPath, filename },
+}, (error, stats) => {
+  if (error || stats.hasErrors() || stats.hasWarnings()) {
+    console.error(error ?? stats.toString("errors-warnings"));
+    process.exitCode = 1;
+  }
+});
+"""
+
+# Bundles a consumer with Vite as a server-side build to CommonJS, the client bundled in (as
+# electron-vite and Forge's Vite template build a main process).
+VITE = """\
+import { pathToFileURL } from "node:url";
+
+const [vitePath, root, entry, outDir, fileName] = process.argv.slice(2);
+const { build } = await import(pathToFileURL(vitePath).href);
+await build({
+  root, configFile: false, logLevel: "warn",
+  ssr: { noExternal: true },
+  build: { ssr: entry, outDir, emptyOutDir: false, minify: false,
+           rollupOptions: { output: { format: "cjs", entryFileNames: fileName } } },
+});
+"""
+
+
+def environment(home):
+    # The native tool keeps its key under HOME: one of the test's own.
+    return dict(os.environ, npm_config_update_notifier="false", HOME=home)
 
 
 def expected_output(here, bundled):
@@ -121,90 +171,126 @@ class LoadingTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="velkor-loading-")
+        cls.home = os.path.join(cls.root, "home")
+        os.makedirs(cls.home, mode=0o700)
         cls.project = os.path.join(cls.root, "wallet")
         os.makedirs(cls.project)
-        client = os.path.join(RELEASE_DIR, "velkor-dpapi-%s.tgz" % VERSION)
-        platform = os.path.join(RELEASE_DIR, "velkor-dpapi-win32-x64-%s.tgz" % VERSION)
-        for path in (client, platform):
-            shutil.copy(path, cls.project)
+        client = CLIENT_TARBALL or cls.pack(CLIENT_SOURCE)
+        shutil.copy(client, cls.project)
         with open(os.path.join(cls.project, "package.json"), "w") as stream:
-            json.dump({"name": "wallet", "private": True, "overrides": {
-                PLATFORM_PACKAGE: "file:" + os.path.basename(platform)}}, stream)
+            json.dump({"name": "wallet", "private": True}, stream)
         subprocess.run(
             [NPM, "install", "--offline", "--cache", os.path.join(cls.root, "cache"),
              "--no-audit", "--no-fund", "--ignore-scripts", "./" + os.path.basename(client)],
-            cwd=cls.project, capture_output=True, text=True, env=environment(), timeout=600,
-            check=True)
-        cls.tool = os.path.join(cls.root, "velkor-dpapi")
-        with open(cls.tool, "w") as stream:
-            stream.write("#!%s\n%s" % (shutil.which(NODE) or NODE, STAND_IN))
-        os.chmod(cls.tool, 0o755)
+            cwd=cls.project, capture_output=True, text=True, env=environment(cls.home),
+            timeout=600, check=True)
         cls.dist = os.path.join(cls.root, "dist")
         os.makedirs(cls.dist)
-        cls.here = subprocess.run([NODE, "-p", "process.platform + '-' + process.arch"],
-                                  capture_output=True, text=True, check=True).stdout.strip()
         for name, header in (("consumer.cjs", REQUIRES), ("consumer.mjs", IMPORTS)):
             cls.write(name, CONSUMER % header)
         cls.write("both.mjs", BOTH)
+        cls.write("reads.mjs", READS)
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
 
     @classmethod
+    def pack(cls, source):
+        """The source tree's client, packed by npm as a wallet would get it (without pins)."""
+        process = subprocess.run(
+            [NPM, "pack", "--ignore-scripts", "--json", "--pack-destination", cls.root,
+             "--cache", os.path.join(cls.root, "cache"), os.path.abspath(source)],
+            cwd=cls.root, capture_output=True, text=True, env=environment(cls.root),
+            timeout=600, check=True)
+        return os.path.join(cls.root, json.loads(process.stdout)[0]["filename"])
+
+    @classmethod
     def write(cls, name, text):
         with open(os.path.join(cls.project, name), "w") as stream:
             stream.write(text)
 
-    def run_node(self, script):
-        return subprocess.run([NODE, script, self.tool], cwd=self.root, capture_output=True,
-                              text=True, env=environment(), timeout=600)
+    def run_node(self, node, script):
+        return subprocess.run([node, script, TOOL], cwd=self.root, capture_output=True,
+                              text=True, env=environment(self.home), timeout=600)
 
-    def bundle(self, source, form):
-        """esbuild's bundle of a consumer for Node, in a folder away from node_modules."""
-        out = os.path.join(self.dist, "%s-%s.%s" % (source.replace(".", "-"), form,
-                                                    "cjs" if form == "cjs" else "mjs"))
-        process = subprocess.run(
-            [NODE, os.path.join(TOOLS, "node_modules", "esbuild", "bin", "esbuild"), source,
-             "--bundle", "--platform=node", "--format=" + form, "--log-level=warning",
-             "--outfile=" + out],
-            cwd=self.project, capture_output=True, text=True, timeout=600)
-        self.assertEqual((process.stdout, process.stderr, process.returncode), ("", "", 0))
-        return out
+    def on_each_node(self, script, expected, **label):
+        here = None
+        for name, node in RUNTIMES.items():
+            with self.subTest(node=name, **label):
+                here = subprocess.run([node, "-p", "process.platform + '-' + process.arch"],
+                                      capture_output=True, text=True, check=True).stdout.strip()
+                process = self.run_node(node, script)
+                self.assertEqual((process.stdout, process.stderr, process.returncode),
+                                 (expected(here), "", 0))
+
+    def build(self, *command):
+        """Runs a bundler (on this machine's Node.js) in the project: it must say nothing."""
+        process = subprocess.run(command, cwd=self.project, capture_output=True, text=True,
+                                 timeout=600)
+        self.assertEqual((process.stdout, process.stderr, process.returncode), ("", "", 0),
+                         command)
+
+    def bundles(self):
+        """Every bundle of the two consumers, as [(bundler, source, file)]."""
+        made = []
+        tool = lambda *parts: os.path.join(TOOLS, "node_modules", *parts)
+        for source in ("consumer.cjs", "consumer.mjs"):
+            stem = source.replace(".", "-")
+            for form in ("cjs", "esm"):
+                out = os.path.join(self.dist, "%s-esbuild.%s" % (stem, "cjs" if form == "cjs"
+                                                                 else "mjs"))
+                self.build(NODE, tool("esbuild", "bin", "esbuild"), source, "--bundle",
+                           "--platform=node", "--format=" + form, "--log-level=warning",
+                           "--outfile=" + out)
+                made.append(("esbuild " + form, source, out))
+            name = "%s-webpack.cjs" % stem
+            self.write("webpack.cjs", WEBPACK)
+            self.build(NODE, "webpack.cjs", tool("webpack"), self.project, "./" + source,
+                       self.dist, name)
+            made.append(("webpack electron-main", source, os.path.join(self.dist, name)))
+            name = "%s-vite.cjs" % stem
+            self.write("vite.mjs", VITE)
+            self.build(NODE, "vite.mjs", tool("vite", "dist", "node", "index.js"), self.project,
+                       source, self.dist, name)
+            made.append(("vite ssr cjs", source, os.path.join(self.dist, name)))
+        return made
 
     def test_required_and_imported(self):
         for name in ("consumer.cjs", "consumer.mjs"):
-            with self.subTest(name):
-                process = self.run_node(os.path.join(self.project, name))
-                self.assertEqual((process.stdout, process.stderr, process.returncode),
-                                 (expected_output(self.here, False), "", 0))
+            self.on_each_node(os.path.join(self.project, name),
+                              lambda here: expected_output(here, False), consumer=name)
 
     def test_one_error_class_whichever_way_it_loaded(self):
-        process = self.run_node(os.path.join(self.project, "both.mjs"))
-        self.assertEqual((process.stdout, process.stderr, process.returncode), (
-            '[true,true,true,true]\n[true,"DPAPI_FAILED"]\n[true,"DPAPI_FAILED"]\n', "", 0))
+        self.on_each_node(os.path.join(self.project, "both.mjs"), lambda here: (
+            '[true,true,true,true]\n[true,"DPAPI_FAILED"]\n[true,"DPAPI_FAILED"]\n'))
 
-    def test_bundled_into_commonjs_and_es_modules(self):
-        for source in ("consumer.cjs", "consumer.mjs"):
-            for form in ("cjs", "esm"):
-                with self.subTest(source=source, form=form):
-                    process = self.run_node(self.bundle(source, form))
-                    self.assertEqual((process.stdout, process.stderr, process.returncode),
-                                     (expected_output(self.here, True), "", 0))
+    def test_the_answers_are_read_into_the_clients_own_buffers(self):
+        self.on_each_node(os.path.join(self.project, "reads.mjs"),
+                          lambda here: '{"spawns":2,"userBuffers":2}\n')
+
+    def test_bundled(self):
+        for bundler, source, bundle in self.bundles():
+            self.on_each_node(bundle, lambda here: expected_output(here, True), bundler=bundler,
+                              source=source)
 
 
 def main():
-    global RELEASE_DIR, VERSION, TOOLS, NPM, NODE
+    global CLIENT_TARBALL, CLIENT_SOURCE, TOOL, TOOLS, RUNTIMES, NPM, NODE
     parser = argparse.ArgumentParser()
-    parser.add_argument("--release-dir", required=True)
-    parser.add_argument("--version", required=True)
+    client = parser.add_mutually_exclusive_group(required=True)
+    client.add_argument("--client-tarball")
+    client.add_argument("--client-source")
+    parser.add_argument("--tool", required=True)
     parser.add_argument("--tools", required=True)
+    parser.add_argument("--run-on", action="append", default=[], metavar="NAME=NODE")
     parser.add_argument("--npm", default="npm")
     parser.add_argument("--node", default="node")
     args, rest = parser.parse_known_args()
-    RELEASE_DIR, VERSION, TOOLS = (os.path.abspath(args.release_dir), args.version,
-                                   os.path.abspath(args.tools))
-    NPM, NODE = args.npm, args.node
+    CLIENT_TARBALL = args.client_tarball and os.path.abspath(args.client_tarball)
+    CLIENT_SOURCE, TOOL = args.client_source, os.path.abspath(args.tool)
+    TOOLS, NPM, NODE = os.path.abspath(args.tools), args.npm, args.node
+    RUNTIMES = dict(pair.split("=", 1) for pair in args.run_on) or {"node": NODE}
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
