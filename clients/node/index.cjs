@@ -7,7 +7,9 @@
 const { locatePackagedExecutable } = require("./packaged.cjs");
 const PINS = require("./pins.cjs");
 const { SHA256_HEX } = require("./integrity.cjs");
-const { decodeHex, encodeHex, lineContentEnd, secretBuffer, wipe } = require("./hex.cjs");
+const {
+  copyBytes, decodeHex, encodeHex, lineContentEnd, secretBuffer, wipe,
+} = require("./hex.cjs");
 const {
   VelkorDpapiError, abortError, exitError, protocolError, timeoutError,
 } = require("./errors.cjs");
@@ -176,7 +178,7 @@ async function run(settings, command, hex, callOptions) {
       if (error) return finish(error);
       const stdout = secretBuffer(outLength);
       let offset = 0;
-      for (const chunk of outChunks) offset += chunk.copy(stdout, offset);
+      for (const chunk of outChunks) offset += copyBytes(chunk, stdout, offset);
       finish(exitError(command, status, killSignal, stdout, stderr), stdout);
     };
     const onStdout = (chunk) => {

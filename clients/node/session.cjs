@@ -9,7 +9,9 @@ const { MAX_SECRET_BYTES, callDeadline, isPlainObject, requireInput } = require(
 const {
   VelkorDpapiError, abortError, exitError, protocolError, spawnError, statusError, timeoutError,
 } = require("./errors.cjs");
-const { decodeHex, encodeHex, lineContentEnd, secretBuffer, wipe } = require("./hex.cjs");
+const {
+  copyBytes, decodeHex, encodeHex, lineContentEnd, secretBuffer, wipe,
+} = require("./hex.cjs");
 const { startTool } = require("./tool.cjs");
 
 /** How long an idle session keeps its child, by default. */
@@ -35,11 +37,11 @@ class LineSplitter {
     const needed = this.length + chunk.length;
     if (needed > this.buffer.length) {
       const bigger = secretBuffer(Math.max(needed, 2 * this.buffer.length));
-      this.buffer.copy(bigger, 0, 0, this.length);
+      copyBytes(this.buffer, bigger, 0, 0, this.length);
       wipe(this.buffer);
       this.buffer = bigger;
     }
-    chunk.copy(this.buffer, this.length);
+    copyBytes(chunk, this.buffer, this.length);
     wipe(chunk);
     let start = 0;
     let from = this.length;
@@ -58,7 +60,7 @@ class LineSplitter {
       }
     }
     if (start > 0) {
-      this.buffer.copy(this.buffer, 0, start, this.length);
+      copyBytes(this.buffer, this.buffer, 0, start, this.length);
       this.buffer.fill(0, this.length - start, this.length);
       this.length -= start;
     }

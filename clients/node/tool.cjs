@@ -8,7 +8,7 @@
 // Looked up on the module object at each spawn, so a test can watch what is spawned.
 const { childProcess } = require("#builtins");
 const { spawnError } = require("./errors.cjs");
-const { secretBuffer } = require("./hex.cjs");
+const { copyBytes, secretBuffer } = require("./hex.cjs");
 const { checkExecutable } = require("./integrity.cjs");
 
 const MAX_STDERR_BYTES = 65_536;
@@ -143,7 +143,7 @@ function readIntoOwnBuffer(socket, onChunk) {
   socket[kBuffer] = buffer;
   socket[kBufferCb] = (nread) => {
     const chunk = secretBuffer(nread);
-    buffer.copy(chunk, 0, 0, nread);
+    copyBytes(buffer, chunk, 0, 0, nread);
     buffer.fill(0, 0, nread);
     onChunk(chunk);
   };

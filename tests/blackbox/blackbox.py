@@ -12,6 +12,7 @@ Windows the runtime's text mode sends each as a carriage return and line feed.
 
 import argparse
 import errno
+import json
 import os
 import re
 import shlex
@@ -107,20 +108,28 @@ CASES = [
 # secret's hex, and the secret's bytes.
 MEMORY_SCAN = """
 import gdb
-import re
+import json
 import sys
 
 sys.path.insert(0, %(tests)r)
-from process_memory import readable_regions
+from process_memory import find_secret
 
 def scan():
-    secret = bytes.fromhex("%(secret)s")
-    found = {"hex": 0, "bytes": 0}
-    for _, data in readable_regions(gdb.selected_inferior().pid):
-        found["hex"] += len(re.findall(re.escape(secret.hex().encode()), data))
-        found["bytes"] += len(re.findall(re.escape(secret), data))
-    print("found hex: %%(hex)d, bytes: %%(bytes)d" %% found)
+    found = find_secret(gdb.selected_inferior().pid, bytes.fromhex("%(secret)s"))
+    print("found " + json.dumps(found))
 """
+
+
+def scanned(output):
+    # What MEMORY_SCAN printed: the pieces of the secret it found, as {"hex": [(start, end)],
+    # "bytes": [...]}, and where they were, to be told on a failure.
+    found = re.search(rb"^found (.*)$", output, re.M)
+    if found is None:
+        return None, output.decode(errors="replace")
+    runs = json.loads(found.group(1))
+    return ({what: [(start, end) for _, start, end in runs[what]] for what in runs},
+            "; ".join("%s %d-%d at %#x" % (what, start, end, address)
+                      for what in runs for address, start, end in runs[what]))
 
 
 def wait_for_pipe(end, done, failure):
@@ -365,8 +374,9 @@ class ToolTest(unittest.TestCase):
                                   env=environment(self.home), timeout=60).stdout
         with open(paths["blob"], "wb") as stream:
             stream.write(blob)
-        for command, stop, expected in (("protect", "CryptProtectData", "hex: 0, bytes: 1"),
-                                        ("unprotect", "LocalFree", "hex: 0, bytes: 0")):
+        for command, stop, expected in (
+                ("protect", "CryptProtectData", {"hex": [], "bytes": [(0, len(secret))]}),
+                ("unprotect", "LocalFree", {"hex": [], "bytes": []})):
             with self.subTest(command):
                 source = paths["in"] if command == "protect" else paths["blob"]
                 result = subprocess.run(
@@ -375,9 +385,8 @@ class ToolTest(unittest.TestCase):
                      "-ex", "run %s < %s > %s" % (command, source, paths["out"]),
                      "-ex", "python scan()", "-ex", "kill", TOOL],
                     capture_output=True, env=environment(self.home), timeout=120)
-                found = re.search(rb"^found (.*)$", result.stdout, re.M)
-                self.assertIsNotNone(found, result.stdout + result.stderr)
-                self.assertEqual(found.group(1).decode(), expected)
+                found, where = scanned(result.stdout + result.stderr)
+                self.assertEqual(found, expected, where)
 
     def test_no_process_of_the_same_user_can_read_a_waiting_tool(self):
         if PLATFORM != "posix" or RUNNER or SANITIZED or not os.path.exists("/proc/self/mem"):

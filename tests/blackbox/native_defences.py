@@ -5,7 +5,9 @@ Secret memory: at the moments that matter, every page of each block that holds a
 locked (the `lo` VmFlag in /proc/PID/smaps) and left out of core dumps (`dd`), and VmLck counts
 those blocks and no other, so a released block is no longer locked. Blocks are found from
 outside: the two static buffers by their symbols, the others by their contents in
-/proc/PID/mem, which needs root for a process that made itself non-dumpable.
+/proc/PID/mem (which needs root for a process that made itself non-dumpable), as the one place
+that holds them whole: a piece of them anywhere else, such as what a released block keeps,
+fails the test.
 
 Patient waits: a tool that sits on a full non-blocking output pipe, or an empty non-blocking
 input pipe, spends next to no processor time on it.
@@ -28,7 +30,7 @@ import fcntl
 from blackbox import wait_for_pipe
 # The helpers that the black-box, release and docs tests share.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from process_memory import readable_regions
+from process_memory import BYTES_WINDOW, HEX_WINDOW, find_pieces, find_secret, readable_regions
 
 TOOL = None
 SANITIZED = False
@@ -70,10 +72,11 @@ def locked_kib(pid):
         return int(re.search(r"^VmLck:\s+(\d+) kB", status.read(), re.M).group(1))
 
 
-def find_in_memory(pid, needle):
-    # Addresses where `needle` lies in the process's readable memory.
-    return [start + m.start() for start, data in readable_regions(pid)
-            for m in re.finditer(re.escape(needle), data)]
+def find_in_memory(pid, needle, window, outside=()):
+    # Every piece of `needle` at least `window` bytes long in the process's readable memory, as
+    # (address, start, end), but those in the `outside` blocks ((start, length) pairs).
+    return [run for run in find_pieces(readable_regions(pid), [(needle, window)])[0]
+            if not any(start <= run[0] < start + length for start, length in outside)]
 
 
 def static_buffers(pid):
@@ -188,13 +191,19 @@ class SecretMemoryTest(NativeTest):
         self.assertEqual(len(addresses), 1, "%s found at %d places" % (what, len(addresses)))
         return addresses[0]
 
+    def whole(self, runs, length, what):
+        # Where the one run that holds all `length` bytes lies, when no other piece was found.
+        self.assertEqual([(start, end) for _, start, end in runs], [(0, length)],
+                         "%s found at %s" % (what, ", ".join("%#x (%d-%d)" % run for run in runs)))
+        return runs[0][0]
+
     def test_waiting_for_input(self):
         # The input buffer and the line chunk from the start, and the first text block, 64 KiB.
         text = os.urandom(50).hex().encode()
         process = self.waiting_after(text)
         blocks = static_buffers(process.pid)
-        hits = set(find_in_memory(process.pid, text)) - {blocks["input buffer"][0]}
-        blocks["text block"] = (self.only(list(hits), "the text"), FIRST_TEXT_BLOCK_BYTES)
+        runs = find_in_memory(process.pid, text, HEX_WINDOW, [blocks["input buffer"]])
+        blocks["text block"] = (self.whole(runs, len(text), "the text"), FIRST_TEXT_BLOCK_BYTES)
         self.assert_guarded(process.pid, blocks)
 
     def test_after_the_text_block_has_grown(self):
@@ -203,8 +212,9 @@ class SecretMemoryTest(NativeTest):
         text = os.urandom(50000).hex().encode()
         process = self.waiting_after(text)
         blocks = static_buffers(process.pid)
-        start = self.only(find_in_memory(process.pid, text[:64]), "the start of the text")
-        blocks["text block"] = (start, 2 * FIRST_TEXT_BLOCK_BYTES)
+        runs = find_in_memory(process.pid, text, HEX_WINDOW, [blocks["input buffer"]])
+        blocks["text block"] = (self.whole(runs, len(text), "the text"),
+                                2 * FIRST_TEXT_BLOCK_BYTES)
         self.assert_guarded(process.pid, blocks)
 
     def test_blocked_on_a_full_output_pipe_during_unprotect(self):
@@ -221,8 +231,8 @@ class SecretMemoryTest(NativeTest):
                       "the output never filled the pipe")
         wait_until_asleep(process.pid)
         blocks = static_buffers(process.pid)
-        blocks["opened secret"] = (self.only(find_in_memory(process.pid, secret[:32]),
-                                             "the secret"), len(secret))
+        runs = find_in_memory(process.pid, secret, BYTES_WINDOW)
+        blocks["opened secret"] = (self.whole(runs, len(secret), "the secret"), len(secret))
         self.assert_guarded(process.pid, blocks)
         out, err = process.stdout.read(), process.stderr.read()
         self.assertEqual((out, err, process.wait(timeout=60)),
@@ -258,8 +268,9 @@ class SecretMemoryTest(NativeTest):
             with open(paths["stopped"]) as stream:
                 pid = int(stream.read())
             blocks = static_buffers(pid)
-            blocks["decoded secret"] = (self.only(find_in_memory(pid, secret[:32]), "the secret"),
-                                        len(secret) + 1)  # the decoded block's one byte more
+            blocks["decoded secret"] = (
+                self.whole(find_in_memory(pid, secret, BYTES_WINDOW), len(secret), "the secret"),
+                len(secret) + 1)  # the decoded block's one byte more
             self.assert_guarded(pid, blocks)
         finally:
             open(paths["go"], "w").close()
@@ -280,11 +291,11 @@ class SecretMemoryTest(NativeTest):
         process.stdin.flush()
         wait_for_pipe(process.stdin, lambda held, _: held == 0, "the tool never read its input")
         wait_until_asleep(process.pid)
-        self.assertEqual(find_in_memory(process.pid, first.hex().encode()[:64]), [])
-        self.assertEqual(find_in_memory(process.pid, first[:32]), [])
+        self.assertEqual(find_secret(process.pid, first), {"hex": [], "bytes": []})
         blocks = static_buffers(process.pid)
-        blocks["text block"] = (self.only(find_in_memory(process.pid, partial), "the text"),
-                                FIRST_TEXT_BLOCK_BYTES)
+        blocks["text block"] = (
+            self.whole(find_in_memory(process.pid, partial, HEX_WINDOW), len(partial), "the text"),
+            FIRST_TEXT_BLOCK_BYTES)
         # The input block was wiped before the tool began to wait: no content finds it. It is
         # the one locked page outside the others.
         known = {page for start, length in blocks.values()
@@ -297,6 +308,28 @@ class SecretMemoryTest(NativeTest):
         out, err = process.communicate(b"\n", timeout=60)
         self.assertEqual((err, process.returncode), (b"", 0))
         self.assertRegex(out, rb"^ok [0-9a-f]+\n$")
+
+
+class PieceSearchTest(unittest.TestCase):
+    """The search for what is left of a secret, which the memory checks share, over made-up
+    memory: each longest run of a window or more, wherever it lies, and nothing shorter."""
+
+    def test_pieces_of_a_secret(self):
+        secret = os.urandom(64)
+        text = secret.hex().encode()
+
+        def changed(at):
+            return bytes([secret[at] ^ 1])
+        regions = [
+            # A released block whose first 16 bytes were overwritten; a window; one less a byte.
+            (0x10000, os.urandom(5) + bytes(16) + text[16:] + b"-" + text[40:56] + b"-" +
+             text[60:75]),
+            # The bytes with one of them changed; one less a byte than a window; a window.
+            (0x20000, secret[:20] + changed(20) + secret[21:] + changed(40) + secret[41:48] +
+             changed(48) + secret[:8])]
+        self.assertEqual(find_pieces(regions, [(text, HEX_WINDOW), (secret, BYTES_WINDOW)]), [
+            [(0x10015, 16, 128), (0x10086, 40, 56)],
+            [(0x20000, 0, 20), (0x20015, 21, 64), (0x20049, 0, 8)]])
 
 
 class PatientWaitTest(NativeTest):

@@ -8,7 +8,6 @@ are blackbox.py's; these are the runs that need a conversation with the process.
 
 import argparse
 import os
-import re
 import shlex
 import shutil
 import signal
@@ -208,9 +207,8 @@ class SessionTest(unittest.TestCase):
                      "-ex", "run session < %s > %s" % (source, os.path.join(folder, "out")),
                      "-ex", "continue", "-ex", "python scan()", "-ex", "kill", bb.TOOL],
                     capture_output=True, env=bb.environment(self.home), timeout=120)
-                found = re.search(rb"^found (.*)$", result.stdout, re.M)
-                self.assertIsNotNone(found, result.stdout + result.stderr)
-                self.assertEqual(found.group(1).decode(), "hex: 0, bytes: 0")
+                found, where = bb.scanned(result.stdout + result.stderr)
+                self.assertEqual(found, {"hex": [], "bytes": []}, where)
 
 
 def main():

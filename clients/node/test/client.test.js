@@ -456,6 +456,7 @@ async function followCall(t, row) {
   assert.deepEqual(unwiped.map((bytes) => bytes.toString("latin1", 0, 64)), [],
     "buffers the client made, left unwiped");
   assert.deepEqual(made.onHeap, [], "buffers the client made inside V8's heap");
+  assert.deepEqual(made.copiedByNode, [], "bytes the client copied by Node's own copy");
   if (spawn !== undefined) {
     if (command !== "selftest") assert.deepEqual(spawn.written.map((chunk) => chunk.length), [6]);
     assert.equal(spawn.readInto.length, 1, "read into a buffer of the client's");

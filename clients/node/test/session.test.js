@@ -387,6 +387,7 @@ process.stdout.write(Buffer.from(blob).toString("hex"));
     const unwiped = [...made].filter((bytes) => !values.includes(bytes) && !isZero(bytes));
     assert.deepEqual(unwiped.map((bytes) => bytes.toString("latin1", 0, 64)), []);
     assert.deepEqual(made.onHeap, [], "buffers the client made inside V8's heap");
+    assert.deepEqual(made.copiedByNode, [], "bytes the client copied by Node's own copy");
     for (const chunk of [...spawns[0].written, ...spawns[0].readInto]) {
       assert.ok(isZero(chunk), "a buffer written or read into, left unwiped");
     }

@@ -15,10 +15,25 @@ export const isZero = (bytes) => bytes.equals(realAlloc(bytes.length));
 // strings only of fixed words and of standard error, never of data.
 // Those it allocates itself of 1 to 64 bytes (Buffer.alloc and its kind, called by the client, not
 // by Node inside Buffer.concat) are listed in made.onHeap: V8 keeps such a buffer inside its heap,
-// where it may be moved and a wipe clears only the last copy.
+// where it may be moved and a wipe clears only the last copy. Its calls of Buffer's copy and of a
+// typed array's set are listed in made.copiedByNode: their native code leaves some of the bytes
+// it copied on the stack, so the client copies bytes itself.
 export function watchAllocations(t) {
   const made = new Set();
   made.onHeap = [];
+  made.copiedByNode = [];
+  const typedArray = Object.getPrototypeOf(Uint8Array.prototype);
+  for (const [target, name] of [[Buffer.prototype, "copy"], [typedArray, "set"]]) {
+    const real = target[name];
+    t.mock.method(target, name, function watched(...args) {
+      const trace = {};
+      Error.captureStackTrace(trace, watched);
+      const caller = trace.stack.split("\n").slice(1)
+        .find((frame) => !/\(node:|at node:/.test(frame));
+      if (caller !== undefined && isClientFrame(caller)) made.copiedByNode.push(name);
+      return real.apply(this, args);
+    });
+  }
   for (const name of ["alloc", "allocUnsafe", "allocUnsafeSlow", "concat", "from"]) {
     const real = Buffer[name];
     t.mock.method(Buffer, name, function watched(...args) {
