@@ -2,7 +2,8 @@
 # Makes, once per machine, the ARM64 Debian 12 the ARM64 build's tests run in: debootstrap's
 # minimal bookworm for arm64, run through qemu-user-static's binfmt_misc entry, with Debian's ARM64
 # Wine in it. Kept in the scripts' cache folder and made again when this script changes or when its
-# record of what was installed no longer matches. Prints the chroot's path.
+# record of what was installed no longer matches. Prints the chroot's path. With --check, only
+# checks (and prepares) what it needs of the machine, in seconds, and makes nothing.
 # Fails, saying why, where binfmt_misc or the chroot cannot be had: the ARM64 tests never pass by
 # skipping.
 set -euo pipefail
@@ -39,6 +40,7 @@ if ! grep -qs '^enabled' "$binfmt/qemu-aarch64"; then
 fi
 grep -qs '^flags: .*F' "$binfmt/qemu-aarch64" ||
   fail "binfmt_misc's qemu-aarch64 entry lacks the F flag: it cannot run inside a chroot"
+[ "${1:-}" != --check ] || exit 0
 
 inputs=$(sha256sum "$0" | cut -d' ' -f1)
 # What was installed, as the stamp recorded it: a chroot whose packages changed is made anew.

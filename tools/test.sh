@@ -8,16 +8,31 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# What no step can install is checked first, so that a machine without it fails in seconds, not
+# after the long builds: Debian 12, whose packages the builds and tests use; root or sudo, for
+# the packages and the ARM64 steps (apt-get source, the scripts' cache folder, binfmt_misc,
+# chroot); and, once the packages are in, binfmt_misc with qemu's ARM64 entry.
+release=$(. /etc/os-release 2>/dev/null && echo "${ID:-}-${VERSION_ID:-}") || release=
+if [ "$release" != debian-12 ]; then
+  echo "test.sh: needs Debian 12 (bookworm), whose packages the builds and tests use, not" \
+    "${release:-an unknown system}" >&2
+  exit 1
+fi
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null ||
+    { echo "test.sh: needs root, or sudo (the packages and the ARM64 steps)" >&2; exit 1; }
+  sudo=(sudo)
+fi
+
 bash tools/install-deps.sh
 source tools/wine-env.sh
+"${sudo[@]}" bash tools/arm64-chroot.sh --check
 
-# The ARM64 steps need root, as CI has it: apt-get source, the scripts' cache folder, binfmt_misc,
-# chroot. The chroot (mostly downloads and emulated package installs) is made while the presets
-# build and run; the ARM64 runtimes once the native presets have run. The ARM64 release is built
-# and packed before the windows preset, whose Node.js client pins its executable (and the x64
-# one); its own tests run last, in the chroot.
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+# The chroot (mostly downloads and emulated package installs) is made while the presets build and
+# run; the ARM64 runtimes once the native presets have run. The ARM64 release is built and packed
+# before the windows preset, whose Node.js client pins its executable (and the x64 one); its own
+# tests run last, in the chroot.
 "${sudo[@]}" bash tools/arm64-chroot.sh >/dev/null &
 chroot_job=$!
 

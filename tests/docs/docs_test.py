@@ -117,17 +117,21 @@ class UsageTest(unittest.TestCase):
         return result.stdout, result.stderr, result.returncode
 
     def test_the_usage_block_lists_the_commands_the_tool_takes(self):
+        # All four commands, each one the tool takes; the usage message, as the README says
+        # under the block, names the three one-shot ones.
         block = code_block(read("README.md"), "## Use")
         words = re.findall(r"^velkor-dpapi (\w+)", block, re.M)
-        self.assertEqual(words, ["protect", "unprotect", "selftest"])
+        self.assertEqual(words, ["protect", "unprotect", "selftest", "session"])
+        self.assertIn("The usage message names the three one-shot commands; `session`",
+                      read("README.md"))
         out, err, status = self.run_shell("./velkor-dpapi")
         self.assertEqual((out, status), (b"", 2))
         self.assertEqual(err.rstrip(b"\r\n"),
-                         b"usage: velkor-dpapi " + "|".join(words).encode())
-        for word in words:
+                         b"usage: velkor-dpapi " + "|".join(words[:3]).encode())
+        for word in words + ["sessions"]:
             with self.subTest(word):
                 _, err, status = self.run_shell("./velkor-dpapi %s </dev/null" % word)
-                self.assertNotEqual(status, 2, err)
+                self.assertEqual(status == 2, word not in words, err)
 
     def test_the_posix_shell_example_round_trips(self):
         script = code_block(read("README.md"), "POSIX shell")
@@ -323,6 +327,108 @@ class ReleaseWorkflowTest(unittest.TestCase):
             with self.subTest(package):
                 publish_index(package)
                 self.assertIn(preset_of[package], packed)
+
+
+def glob_match(path, pattern):
+    """Whether a slash-separated path matches a shell glob, a wildcard never crossing a slash."""
+    parts, wanted = path.split("/"), pattern.split("/")
+    return len(parts) == len(wanted) and all(
+        fnmatch.fnmatchcase(part, want) for part, want in zip(parts, wanted))
+
+
+class ReleaseArtifactTest(unittest.TestCase):
+    """The release job's files arrive where the later jobs look for them. upload-artifact keeps
+    each file's path below the least common ancestor of the paths it was given (a folder given
+    alone is that ancestor), and download-artifact puts them below its own path: this follows
+    the files of both release builds through the workflow's steps, by those rules."""
+
+    WORKFLOW = ".github/workflows/windows.yml"
+
+    def setUp(self):
+        if VERSION is None:
+            self.skipTest("needs --version")
+        self.text = read(self.WORKFLOW)
+
+    def job(self, name):
+        match = re.search(r"(?ms)^  %s:\n(.*?)(?=^  [\w-]+:\n|\Z)" % re.escape(name), self.text)
+        self.assertIsNotNone(match, name)
+        return match.group(1)
+
+    def built(self):
+        """The files the release job's builds leave in their folders, by path."""
+        client = json.loads(read("clients/node/package.json"))
+        files = set()
+        for folder, release, platform in (
+                ("build/windows", "%s-%s-win64" % (NAME, VERSION), "@velkor-dpapi/win32-x64"),
+                ("build/windows-arm64", "%s-%s-win-arm64" % (NAME, VERSION),
+                 "@velkor-dpapi/win32-arm64")):
+            self.assertIn(platform, client["optionalDependencies"])
+            files |= {"%s/%s" % (folder, name) for name in (
+                release + ".zip", release + ".zip.sha256", npm_tarball(platform, VERSION))}
+        files.add("build/windows/" + npm_tarball(client["name"], VERSION))
+        return files
+
+    def uploaded(self, job, files):
+        """The files of the job's upload, by their paths in the artifact, after the job's copies
+        into folders (`cp SOURCES... FOLDER/`)."""
+        for command in re.findall(r"(?m)^\s*cp ((?:[^\n]*\\\n)*[^\n]*)", job):
+            words = command.replace("\\\n", " ").split()
+            folder = words[-1].rstrip("/")
+            for source in words[:-1]:
+                matched = [path for path in files if glob_match(path, source)]
+                self.assertTrue(matched, "cp %s: no such file" % source)
+                files = files | {folder + "/" + path.rsplit("/", 1)[-1] for path in matched}
+        step = re.search(r"(?ms)uses: actions/upload-artifact@\S+\n(.*?)(?=^      - |\Z)", job)
+        key = re.search(r"(?m)^( +)path: *(\S*)$", step.group(1))
+        paths = [] if key.group(2) in ("|", "") else [key.group(2)]
+        for line in step.group(1)[key.end() + 1:].splitlines() if not paths else []:
+            if len(line) - len(line.lstrip()) <= len(key.group(1)) or not line.strip():
+                break
+            paths.append(line.strip())
+        found, roots = set(), []
+        for path in paths:
+            if path.endswith("/") or any(f.startswith(path.rstrip("/") + "/") for f in files):
+                folder = path.rstrip("/")
+                found |= {f for f in files if f.startswith(folder + "/")}
+                roots.append(folder.split("/"))
+            else:
+                found |= {f for f in files if glob_match(f, path)}
+                literal = []
+                for part in path.split("/")[:-1]:
+                    if re.search(r"[*?\[]", part):
+                        break
+                    literal.append(part)
+                roots.append(literal)
+        root = []
+        for parts in zip(*roots):
+            if len(set(parts)) != 1:
+                break
+            root.append(parts[0])
+        prefix = "/".join(root) + "/" if root else ""
+        return {f[len(prefix):] for f in found}
+
+    def test_every_later_job_finds_the_files_it_looks_for(self):
+        artifact = self.uploaded(self.job("release"), self.built())
+        for name in ("arm64-windows", "publish"):
+            job = self.job(name)
+            with self.subTest(job=name):
+                into = re.search(r"(?ms)download-artifact@\S+\n.*?^ +path: *(\S+)", job).group(1)
+                files = {into + "/" + path for path in artifact}
+                # Expand-Archive unpacks each zip into its folder: the release's folder and exe.
+                if "Expand-Archive" in job:
+                    files |= {path[:-len(".zip")] + "/velkor-dpapi.exe" for path in files
+                              if path.endswith(".zip")}
+                patterns = re.findall(r"(?<![\w/.-])%s/[^\s\"')]+" % re.escape(into), job)
+                located = re.search(r"Set-Location %s\n(.*)" % re.escape(into), job, re.S)
+                if located:
+                    patterns += [into + "/" + pattern for pattern in
+                                 re.findall(r"Get-ChildItem ([^\s)]+)", located.group(1))]
+                self.assertTrue(patterns)
+                for pattern in patterns:
+                    matched = [path for path in files if glob_match(path, pattern)]
+                    self.assertTrue(matched, "%s finds nothing in %s" % (pattern, sorted(files)))
+                    if pattern.endswith(".zip.sha256"):
+                        self.assertEqual(len(matched), 2, "the two zips' checksum files")
 
 
 def main():

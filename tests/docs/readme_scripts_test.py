@@ -117,12 +117,12 @@ def expected(*lines):
     return out
 
 
-def as_root(script):
+def as_root(script, *arguments):
     """How tools/test.sh runs an ARM64 script, which needs root: itself as root (as CI is), and
     through sudo otherwise; as the stand-ins record the call."""
     if os.getuid() == 0:
-        return ("ran", "tools/" + script)
-    return ("sudo", "bash", "tools/" + script)
+        return ("ran", "tools/" + script) + arguments
+    return ("sudo", "bash", "tools/" + script) + arguments
 
 
 def builds(*presets):
@@ -156,9 +156,18 @@ class TestScriptTest(unittest.TestCase):
         self.assertEqual(status, 0, calls)
         self.assertEqual(self.split_chroot(calls), expected(
             ("ran", "tools/install-deps.sh"), ("sourced", "tools/wine-env.sh"),
+            as_root("arm64-chroot.sh", "--check"),
             *builds("native", "sanitize"), as_root("arm64-toolchain.sh"),
             *builds(self.ARM64)[:2], ("cpack", "--preset", self.ARM64), *builds("windows"),
             ("ctest", "--preset", self.ARM64)))
+
+    def test_a_missing_prerequisite_stops_it_before_any_build(self):
+        # binfmt_misc or qemu's ARM64 entry missing: arm64-chroot.sh --check fails, in seconds.
+        call = as_root("arm64-chroot.sh", "--check")
+        status, calls = dry_run("test.sh", fail=" ".join(call[1:] if call[0] == "ran" else call))
+        self.assertNotEqual(status, 0)
+        self.assertEqual([line for line in calls if line.startswith(("cmake", "ctest", "cpack"))],
+                         [])
 
     def test_a_failed_step_fails_it(self):
         status, calls = dry_run("test.sh", fail="ctest --preset native")

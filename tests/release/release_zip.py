@@ -11,6 +11,7 @@ third-party notices of what is linked in, THIRD-PARTY-NOTICES.txt.
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -47,6 +48,18 @@ class ReleaseZipTest(unittest.TestCase):
         expected = ["velkor-dpapi.exe", "README.md", "LICENSE"] + (
             [SBOM, "THIRD-PARTY-NOTICES.txt"] if SBOM else [])
         self.assertEqual(files, {self.folder + "/" + name for name in expected})
+
+    def test_the_readme_links_to_nothing_the_zip_lacks(self):
+        with zipfile.ZipFile(ZIP) as archive:
+            names = set(archive.namelist())
+            readme = archive.read(self.folder + "/README.md").decode("utf-8")
+        self.assertTrue(readme.startswith("# velkor-dpapi\n"))
+        targets = re.findall(r"\]\(([^)\s]+)\)", readme)
+        self.assertIn("LICENSE", targets)
+        for target in targets:
+            path = target.split("#")[0]
+            if path and not re.match(r"https?://", path):
+                self.assertIn(self.folder + "/" + path, names, target)
 
     def test_selftest_runs_from_the_unpacked_zip(self):
         target = tempfile.mkdtemp(prefix="velkor-release-")
