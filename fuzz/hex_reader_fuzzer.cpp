@@ -9,17 +9,9 @@
 
 #include "fake_alloc.h"
 #include "hex/hex_io.h"
+#include "reading_model.h"
 
 namespace {
-
-constexpr TextLimits kSmallLimits = {16, 256};  // held text caps at 511 characters
-
-int model_digit(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The model: whitespace dropped, then the limit, an even count and digits only.
 bool model_decode(const std::uint8_t *data, std::size_t size, std::vector<unsigned char> &bytes) {

@@ -12,18 +12,10 @@
 #include "hex/hex_io.h"
 #include "hex/line_input.h"
 #include "protect/session_command.h"
+#include "reading_model.h"
 #include "std_streams.h"
 
 namespace {
-
-constexpr TextLimits kSmallLimits = {16, 256};  // held text caps at 511 characters
-
-int model_digit(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 std::string model_hex(const std::string &bytes) {
   static const char digits[] = "0123456789abcdef";
