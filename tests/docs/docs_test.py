@@ -94,6 +94,10 @@ class QuickStartTest(unittest.TestCase):
             self.assertTrue(os.path.isfile(os.path.join(SOURCE, command.split()[1])), command)
         self.assertRegex(read(".ci/run"), r"(?m)^bash tools/test\.sh$")
 
+    def test_the_readme_stays_a_newcomers_five_minutes(self):
+        # The rest goes to docs/, one subject a file, linked from its index.
+        self.assertLessEqual(len(read("README.md").splitlines()), 200)
+
 
 class UsageTest(unittest.TestCase):
     def setUp(self):
