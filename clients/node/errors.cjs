@@ -56,11 +56,9 @@ function spawnError(command, cause) {
     { code: "SPAWN_FAILED", command, cause });
 }
 
-// The executable at `file` is not the one this client may run: `actual` and `expected` are
-// SHA-256 digests in hex (actual null when the file is no regular file). It was never started.
-function integrityError(command, file, actual, expected) {
-  const why = actual === null ? "is not a regular file" : "is not the executable this client " +
-    `may run (its SHA-256 begins ${actual.slice(0, 16)}, the pinned one ${expected.slice(0, 16)})`;
+// The executable at `file` is not the one this client may run, for the reason given: it was never
+// started.
+function integrityError(command, file, why) {
   return new VelkorDpapiError(`velkor-dpapi ${command}: not started: ${file} ${why}`,
     { code: "INTEGRITY", command });
 }

@@ -68,14 +68,17 @@ async function callEach(client) {
 
 const ALL_RUN = { selftest: "ok", protect: "ok", session: "ok", batch: ["ok", "ok"] };
 const refused = (file, actual, expected) => {
-  const why = actual === null ? "is not a regular file" : "is not the executable this client " +
-    `may run (its SHA-256 begins ${actual.slice(0, 16)}, the pinned one ${expected.slice(0, 16)})`;
+  const why = actual === null ? "is not a regular file"
+    : actual === "too large" ? "is not the executable this client may run (over 67108864 bytes)"
+      : "is not the executable this client may run (its SHA-256 begins " +
+        `${actual.slice(0, 16)}, the pinned one ${expected.slice(0, 16)})`;
   const message = (command) => `INTEGRITY: velkor-dpapi ${command}: not started: ${file} ${why}`;
   return { selftest: message("selftest"), protect: message("protect"),
     session: message("protect"), batch: [message("protect"), message("protect")] };
 };
 
-// The ways a file may come to differ from the one pinned: [name, how, is it still a file].
+// The ways a file may come to differ from the one pinned: [name, how, true when it is still a
+// file to hash, false when it is no file, "too large" when it is refused unread].
 function tamperings(other) {
   const ways = [
     ["one byte changed", (file) => {
@@ -84,6 +87,8 @@ function tamperings(other) {
       fs.writeFileSync(file, bytes);
     }, true],
     ["one byte appended", (file) => fs.appendFileSync(file, "\n"), true],
+    // Refused unread: hashing it would hold the wallet's process for seconds.
+    ["a file of a gibibyte", (file) => fs.truncateSync(file, 1 << 30), "too large"],
     ["another program in its place", (file) => fs.copyFileSync(other, file), true],
     ["a folder in its place", (file) => {
       fs.rmSync(file);
@@ -113,7 +118,7 @@ describe("an executable's SHA-256 given with its path", { timeout: 60_000 }, () 
       assert.equal(starts(runs), 4); // the batch and the session a child each
       for (const [way, tamper, isFile] of tamperings(other)) {
         tamper(file);
-        const actual = isFile ? sha256(file) : null;
+        const actual = isFile === true ? sha256(file) : isFile || null;
         assert.deepEqual(await callEach(client), refused(file, actual, digest), way);
         assert.equal(starts(runs), 4, `${way}: started`);
         restore(file, saved);
