@@ -22,4 +22,7 @@ The documents this README names (under `docs/`, `clients/node/`, `SECURITY.md`, 
 are in the project's source at the tag `v${VELKOR_VERSION}`; this release holds the tool, this
 README and its licences.
 " readme "${readme}")
-file(WRITE "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/README.md" "${readme}")
+# Written with the modes an installed file gets, whatever the umask: the zip keeps them.
+set(installed "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/README.md")
+file(WRITE "${installed}" "${readme}")
+file(CHMOD "${installed}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
