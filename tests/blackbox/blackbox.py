@@ -833,7 +833,11 @@ class ToolTest(unittest.TestCase):
         self.assertIn(4, seen, "no limit was low enough to fail an allocation")
 
 
-def main():
+def suite_arguments(add_arguments=lambda parser: None):
+    """The command line of a black-box suite (this one, or one that takes its helpers): sets this
+    module's settings from it, and under Wine holds a session; returns the parsed arguments (with
+    any that add_arguments added), the rest for unittest, and the session, which the suite keeps
+    until it ends."""
     global TOOL, PLATFORM, RUNNER, SANITIZED, DURABILITY_LOG
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
@@ -842,16 +846,23 @@ def main():
     parser.add_argument("--sanitized", action="store_true", help="the tool has sanitizers")
     parser.add_argument("--durability-log",
                         help="durability_log library (default: tests/ beside the tool)")
+    add_arguments(parser)
     args, rest = parser.parse_known_args()
     TOOL, PLATFORM, RUNNER = os.path.abspath(args.tool), args.platform, shlex.split(args.runner)
     SANITIZED = args.sanitized
     DURABILITY_LOG = args.durability_log or os.path.join(os.path.dirname(TOOL), "tests",
                                                          "libdurability_log.so")
+    session = None
     if PLATFORM == "windows" and RUNNER:
         # The prefix made, Wine's services started first and the session held until the suite
         # ends, so that neither its first-run notes nor its services get in the way of the tool's
         # streams (runs here are stopped by signals, even as they start).
         session = wine_session.hold(RUNNER)
+    return args, rest, session
+
+
+def main():
+    _, rest, session = suite_arguments()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

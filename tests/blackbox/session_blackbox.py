@@ -6,9 +6,7 @@ are blackbox.py's; these are the runs that need a conversation with the process.
     session_blackbox.py --tool PATH --platform windows|posix [--runner "wine"] [--sanitized]
 """
 
-import argparse
 import os
-import shlex
 import shutil
 import signal
 import subprocess
@@ -19,7 +17,6 @@ import time
 import unittest
 
 import blackbox as bb
-import wine_session
 
 BAD_INPUT_ANSWER = b"error 3 bad input"
 
@@ -212,17 +209,7 @@ class SessionTest(unittest.TestCase):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--platform", choices=("windows", "posix"), required=True)
-    parser.add_argument("--runner", default="", help="command line that runs the tool")
-    parser.add_argument("--sanitized", action="store_true", help="the tool has sanitizers")
-    parser.add_argument("--durability-log", help="taken for the black-box suite's sake; unused")
-    args, rest = parser.parse_known_args()
-    bb.TOOL, bb.PLATFORM = os.path.abspath(args.tool), args.platform
-    bb.RUNNER, bb.SANITIZED = shlex.split(args.runner), args.sanitized
-    if bb.PLATFORM == "windows" and bb.RUNNER:
-        session = wine_session.hold(bb.RUNNER)  # kept until the suite ends: see blackbox.py
+    _, rest, session = bb.suite_arguments()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

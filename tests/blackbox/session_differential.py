@@ -13,11 +13,9 @@ Session.AnswersEachRequestAsTheOneShotCommandDoes runs many, under a scaled-down
                             [--seed N] [--sessions N] [--requests N] [--over-long N]
 """
 
-import argparse
 import os
 import random
 import re
-import shlex
 import subprocess
 import sys
 import threading
@@ -25,7 +23,6 @@ import time
 import unittest
 
 import blackbox as bb
-import wine_session
 
 SEED = 32
 SESSIONS = None  # per platform, below, unless given
@@ -192,19 +189,13 @@ class SessionDifferentialTest(unittest.TestCase):
 
 def main():
     global SEED, SESSIONS, REQUESTS, OVER_LONG
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--platform", choices=("windows", "posix"), required=True)
-    parser.add_argument("--runner", default="", help="command line that runs the tool")
-    parser.add_argument("--sanitized", action="store_true", help="the tool has sanitizers")
-    parser.add_argument("--durability-log", help="taken for the black-box suite's sake; unused")
-    parser.add_argument("--seed", type=int, default=SEED, help="another sequence of requests")
-    parser.add_argument("--sessions", type=int, help="sessions to run")
-    parser.add_argument("--requests", type=int, help="the most requests in one session")
-    parser.add_argument("--over-long", type=int, help="lines over the limit (32 MiB each)")
-    args, rest = parser.parse_known_args()
-    bb.TOOL, bb.PLATFORM = os.path.abspath(args.tool), args.platform
-    bb.RUNNER, bb.SANITIZED = shlex.split(args.runner), args.sanitized
+
+    def add_arguments(parser):
+        parser.add_argument("--seed", type=int, default=SEED, help="another sequence of requests")
+        parser.add_argument("--sessions", type=int, help="sessions to run")
+        parser.add_argument("--requests", type=int, help="the most requests in one session")
+        parser.add_argument("--over-long", type=int, help="lines over the limit (32 MiB each)")
+    args, rest, session = bb.suite_arguments(add_arguments)
     # Under Wine every run costs a tenth of a second or more, and with sanitizers a tool starts
     # several times slower: fewer runs there.
     sessions, requests, over_long = (16, 30, 2)
@@ -216,8 +207,6 @@ def main():
     SESSIONS = args.sessions if args.sessions is not None else sessions
     REQUESTS = args.requests if args.requests is not None else requests
     OVER_LONG = args.over_long if args.over_long is not None else over_long
-    if bb.PLATFORM == "windows" and bb.RUNNER:
-        session = wine_session.hold(bb.RUNNER)  # kept until the suite ends: see blackbox.py
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -190,6 +190,8 @@ class LoadingTest(unittest.TestCase):
             cls.write(name, CONSUMER % header)
         cls.write("both.mjs", BOTH)
         cls.write("reads.mjs", READS)
+        cls.write("webpack.cjs", WEBPACK)
+        cls.write("vite.mjs", VITE)
 
     @classmethod
     def tearDownClass(cls):
@@ -215,7 +217,6 @@ class LoadingTest(unittest.TestCase):
                               text=True, env=environment(self.home), timeout=600)
 
     def on_each_node(self, script, expected, **label):
-        here = None
         for name, node in RUNTIMES.items():
             with self.subTest(node=name, **label):
                 here = subprocess.run([node, "-p", "process.platform + '-' + process.arch"],
@@ -245,12 +246,10 @@ class LoadingTest(unittest.TestCase):
                            "--outfile=" + out)
                 made.append(("esbuild " + form, source, out))
             name = "%s-webpack.cjs" % stem
-            self.write("webpack.cjs", WEBPACK)
             self.build(NODE, "webpack.cjs", tool("webpack"), self.project, "./" + source,
                        self.dist, name)
             made.append(("webpack electron-main", source, os.path.join(self.dist, name)))
             name = "%s-vite.cjs" % stem
-            self.write("vite.mjs", VITE)
             self.build(NODE, "vite.mjs", tool("vite", "dist", "node", "index.js"), self.project,
                        source, self.dist, name)
             made.append(("vite ssr cjs", source, os.path.join(self.dist, name)))
